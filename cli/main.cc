@@ -1,0 +1,36 @@
+// tesselo: one command per run, chosen by the first argument.
+#include <string>
+#include <string_view>
+
+#include "cli/commands.h"
+#include "cli/frame.h"
+
+namespace {
+
+struct Command {
+  std::string_view word;
+  int (*run)();
+};
+
+// In this order; the first exact match runs.
+constexpr Command commandTable[] = {
+    {"list", tesselo::runList},   {"read", tesselo::runRead}, {"send", tesselo::runSend},
+    {"split", tesselo::runSplit}, {"new", tesselo::runNew},   {"wait", tesselo::runWait},
+    {"notify", tesselo::runNotify},
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  using namespace tesselo;
+  arguments.assign(argv + (argc > 0 ? 1 : 0), argv + argc);
+  if (arguments.empty()) {
+    print(std::string(usageText) + "\n");
+    return 0;
+  }
+  std::string word = std::move(arguments.front());
+  arguments.erase(arguments.begin());
+  for (const Command& command : commandTable)
+    if (command.word == word) return command.run();
+  fail(std::string(unknownCommandMessage) + word);
+}
