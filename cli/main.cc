@@ -4,6 +4,7 @@
 
 #include "cli/commands.h"
 #include "cli/frame.h"
+#include "cli/self_path.h"
 
 namespace {
 
@@ -23,6 +24,7 @@ constexpr Command commandTable[] = {
 
 int main(int argc, char** argv) {
   using namespace tesselo;
+  if (argc > 0) programArgument = argv[0];
   arguments.assign(argv + (argc > 0 ? 1 : 0), argv + argc);
   if (arguments.empty()) {
     print(std::string(usageText) + "\n");
