@@ -15,8 +15,8 @@ struct Command {
 
 // In this order; the first exact match runs.
 constexpr Command commandTable[] = {
-    {"list", tesselo::runList},   {"read", tesselo::runRead}, {"send", tesselo::runSend},
-    {"split", tesselo::runSplit}, {"new", tesselo::runNew},   {"wait", tesselo::runWait},
+    {"list", tesselo::runList},     {"read", tesselo::runRead}, {"send", tesselo::runSend},
+    {"split", tesselo::runSplit},   {"new", tesselo::runNew},   {"wait", tesselo::runWait},
     {"notify", tesselo::runNotify},
 };
 

@@ -1,9 +1,9 @@
 // Whole-buffer writes and interrupted-call retries, shared by every program.
 #pragma once
 
+#include <sys/types.h>
 #include <string>
 #include <string_view>
-#include <sys/types.h>
 
 namespace tesselo {
 

@@ -62,7 +62,9 @@ std::optional<Json> parseJson(std::string_view text) {
   return value;
 }
 
-std::optional<std::string> compactJson(const Json& value) { return dump(value, -1); }
+std::optional<std::string> compactJson(const Json& value) {
+  return dump(value, -1);
+}
 
 std::optional<std::string> settingsJson(const Json& value) {
   auto text = dump(value, 2);

@@ -19,11 +19,11 @@
 namespace tesselo::test {
 
 struct Reply {
-  std::string bytes;                  // written as they stand
-  std::vector<size_t> pieces;         // sizes of the pieces to write (rest in one)
+  std::string bytes;                   // written as they stand
+  std::vector<size_t> pieces;          // sizes of the pieces to write (rest in one)
   std::chrono::milliseconds delay{0};  // before the first byte
-  bool hang = false;                  // never answer; hold the connection open
-  bool keepOpen = false;              // after answering, wait for the client to close
+  bool hang = false;                   // never answer; hold the connection open
+  bool keepOpen = false;               // after answering, wait for the client to close
 };
 
 // One JSON object and its line feed.

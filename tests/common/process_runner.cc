@@ -14,9 +14,15 @@ extern char** environ;
 
 namespace tesselo::test {
 
-std::string buildDir() { return TESSELO_BUILD_DIR; }
-std::string cliPath() { return buildDir() + "/tesselo-cli"; }
-std::string mcpPath() { return buildDir() + "/tesselo-mcp"; }
+std::string buildDir() {
+  return TESSELO_BUILD_DIR;
+}
+std::string cliPath() {
+  return buildDir() + "/tesselo-cli";
+}
+std::string mcpPath() {
+  return buildDir() + "/tesselo-mcp";
+}
 
 namespace {
 

@@ -13,8 +13,8 @@ TEST(ParseJson, AcceptsOnlyObjectsAndArraysAtTopLevel) {
     const char* text;
     bool accepted;
   } cases[] = {
-      {"{}", true},  {"[]", true},   {" {\"a\":1} ", true}, {"1", false},       {"\"s\"", false},
-      {"null", false}, {"", false},  {"{", false},          {"{} x", false},     {"\n", false},
+      {"{}", true},    {"[]", true}, {" {\"a\":1} ", true}, {"1", false},    {"\"s\"", false},
+      {"null", false}, {"", false},  {"{", false},          {"{} x", false}, {"\n", false},
   };
   for (const auto& c : cases) EXPECT_EQ(parseJson(c.text).has_value(), c.accepted) << c.text;
 }
