@@ -15,9 +15,10 @@ struct Command {
 
 // In this order; the first exact match runs.
 constexpr Command commandTable[] = {
-    {"list", tesselo::runList},   {"read", tesselo::runRead}, {"send", tesselo::runSend},
-    {"split", tesselo::runSplit}, {"new", tesselo::runNew},   {"wait", tesselo::runWait},
-    {"notify", tesselo::runNotify},
+    {"list", tesselo::runList},     {"read", tesselo::runRead},
+    {"send", tesselo::runSend},     {"split", tesselo::runSplit},
+    {"new", tesselo::runNew},       {"wait", tesselo::runWait},
+    {"notify", tesselo::runNotify}, {"install-hooks", tesselo::runInstallHooks},
 };
 
 }  // namespace
