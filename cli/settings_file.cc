@@ -33,6 +33,7 @@ std::string currentDirectory() {
 // Drops empty and "." components. ".." is kept: with symbolic links in the
 // path, a lexical "a/b/.." need not name "a".
 std::string withoutRedundantComponents(const std::string& path) {
+  bool absolute = !path.empty() && path[0] == '/';
   std::string out;
   size_t start = 0;
   while (start <= path.size()) {
@@ -40,12 +41,13 @@ std::string withoutRedundantComponents(const std::string& path) {
     if (end == std::string::npos) end = path.size();
     std::string_view part(path.data() + start, end - start);
     if (!part.empty() && part != ".") {
-      out += '/';
+      if (absolute || !out.empty()) out += '/';
       out += part;
     }
     start = end + 1;
   }
-  return out.empty() ? "/" : out;
+  if (out.empty()) return absolute ? "/" : ".";
+  return out;
 }
 
 std::string directoryOf(const std::string& path) {
@@ -106,7 +108,12 @@ void syncDirectory(const std::string& directory) {
 std::string homeDirectory() {
   const char* home = std::getenv("HOME");
   std::string value = (home && *home) ? std::string(home) : passwordHomeDirectory();
-  if (!value.empty() && value[0] != '/') value = currentDirectory() + "/" + value;
+  // Without a current directory (it was removed) the value stays relative
+  // rather than being silently re-rooted at "/".
+  if (!value.empty() && value[0] != '/') {
+    std::string cwd = currentDirectory();
+    if (!cwd.empty()) value = cwd + "/" + value;
+  }
   return value;
 }
 
