@@ -11,5 +11,6 @@ int runSplit();
 int runNew();
 int runWait();
 int runNotify();
+int runInstallHooks();
 
 }  // namespace tesselo

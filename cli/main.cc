@@ -14,11 +14,18 @@ struct Command {
 };
 
 // In this order; the first exact match runs.
+// clang-format off
 constexpr Command commandTable[] = {
-    {"list", tesselo::runList},     {"read", tesselo::runRead}, {"send", tesselo::runSend},
-    {"split", tesselo::runSplit},   {"new", tesselo::runNew},   {"wait", tesselo::runWait},
+    {"list", tesselo::runList},
+    {"read", tesselo::runRead},
+    {"send", tesselo::runSend},
+    {"split", tesselo::runSplit},
+    {"new", tesselo::runNew},
+    {"wait", tesselo::runWait},
     {"notify", tesselo::runNotify},
+    {"install-hooks", tesselo::runInstallHooks},
 };
+// clang-format on
 
 }  // namespace
 
