@@ -11,5 +11,8 @@ int runSplit();
 int runNew();
 int runWait();
 int runNotify();
+int runClaudeHook();
+int runInstallMcp();
+int runInstallCli();
 
 }  // namespace tesselo

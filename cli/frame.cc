@@ -35,6 +35,8 @@ void fail(std::string_view message) {
   std::exit(1);
 }
 
-void print(std::string_view text) { writeAll(STDOUT_FILENO, text); }
+void print(std::string_view text) {
+  writeAll(STDOUT_FILENO, text);
+}
 
 }  // namespace tesselo

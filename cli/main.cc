@@ -15,9 +15,16 @@ struct Command {
 
 // In this order; the first exact match runs.
 constexpr Command commandTable[] = {
-    {"list", tesselo::runList},   {"read", tesselo::runRead}, {"send", tesselo::runSend},
-    {"split", tesselo::runSplit}, {"new", tesselo::runNew},   {"wait", tesselo::runWait},
+    {"list", tesselo::runList},
+    {"read", tesselo::runRead},
+    {"send", tesselo::runSend},
+    {"split", tesselo::runSplit},
+    {"new", tesselo::runNew},
+    {"wait", tesselo::runWait},
     {"notify", tesselo::runNotify},
+    {"claude-hook", tesselo::runClaudeHook},
+    {"install-mcp", tesselo::runInstallMcp},
+    {"install-cli", tesselo::runInstallCli},
 };
 
 }  // namespace

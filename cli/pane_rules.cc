@@ -22,8 +22,7 @@ std::optional<int64_t> integerValue(std::string_view text) {
   int64_t value = 0;
   auto [end, error] =
       std::from_chars(signedDigits.data(), signedDigits.data() + signedDigits.size(), value);
-  if (error != std::errc() || end != signedDigits.data() + signedDigits.size())
-    return std::nullopt;
+  if (error != std::errc() || end != signedDigits.data() + signedDigits.size()) return std::nullopt;
   return value;
 }
 
