@@ -46,8 +46,10 @@ int createDirectories(const std::string& path) {
     if (last || (!step.empty() && step.back() != '/')) {
       if (mkdir(step.c_str(), 0777) != 0) {
         int error = errno;
-        // An existing directory may answer EACCES or EROFS rather than EEXIST.
-        if (!isDirectory(step)) return error;
+        // An existing directory may answer EACCES or EROFS rather than EEXIST;
+        // an existing file on the way is reported by the next step, as "not a
+        // directory".
+        if (!isDirectory(step) && (last || error != EEXIST)) return error;
       }
     }
     if (last) return 0;
