@@ -12,5 +12,8 @@ int runNew();
 int runWait();
 int runNotify();
 int runInstallHooks();
+int runClaudeHook();
+int runInstallMcp();
+int runInstallCli();
 
 }  // namespace tesselo

@@ -23,7 +23,10 @@ constexpr Command commandTable[] = {
     {"new", tesselo::runNew},
     {"wait", tesselo::runWait},
     {"notify", tesselo::runNotify},
+    {"claude-hook", tesselo::runClaudeHook},
+    {"install-mcp", tesselo::runInstallMcp},
     {"install-hooks", tesselo::runInstallHooks},
+    {"install-cli", tesselo::runInstallCli},
 };
 // clang-format on
 
