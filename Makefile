@@ -1,7 +1,7 @@
 # Thin wrapper over CMake: the README's two commands, and a few more.
 JOBS ?= $(shell nproc 2>/dev/null || sysctl -n hw.ncpu 2>/dev/null || echo 2)
 
-.PHONY: all bootstrap build build-sanitize test test-sanitize demo clean
+.PHONY: all bootstrap build build-sanitize build-fuzz test test-sanitize fuzz demo clean
 
 all: build
 
@@ -13,14 +13,31 @@ build: bootstrap
 	@cmake --build --preset default -j $(JOBS)
 
 # The whole suite runs twice: as shipped, then under AddressSanitizer and
-# UndefinedBehaviorSanitizer, where any report fails the run.
-test: build build-sanitize
+# UndefinedBehaviorSanitizer, where any report fails the run. Each fuzz target
+# then gets a few seconds over its corpus (a smoke run, not a search).
+test: build build-sanitize build-fuzz
 	@ctest --preset default -j $(JOBS)
 	@ctest --preset sanitize -j $(JOBS)
+	@ctest --preset fuzz -j $(JOBS)
 
 build-sanitize: bootstrap
 	@cmake --preset sanitize >/dev/null
 	@cmake --build --preset sanitize -j $(JOBS)
+
+# libFuzzer needs clang; the fuzz build holds the fuzz targets and nothing else.
+# Apple's clang comes without libFuzzer: on macOS it is Homebrew's LLVM.
+ifeq ($(shell uname -s),Darwin)
+FUZZ_LLVM = $(shell brew --prefix llvm)
+FUZZ_COMPILERS = -DCMAKE_C_COMPILER=$(FUZZ_LLVM)/bin/clang -DCMAKE_CXX_COMPILER=$(FUZZ_LLVM)/bin/clang++
+endif
+build-fuzz: bootstrap
+	@cmake --preset fuzz $(FUZZ_COMPILERS) >/dev/null
+	@cmake --build --preset fuzz -j $(JOBS)
+
+# About half a minute per fuzz target: make fuzz FUZZ_SECONDS=600 for a real search.
+FUZZ_SECONDS ?= 30
+fuzz: build-fuzz
+	@scripts/fuzz $(FUZZ_SECONDS)
 
 demo: build
 	@scripts/demo
