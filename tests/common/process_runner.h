@@ -2,6 +2,8 @@
 // captures everything it shows: standard output, standard error, exit status.
 #pragma once
 
+#include <sys/types.h>
+
 #include <map>
 #include <optional>
 #include <string>
@@ -25,6 +27,12 @@ struct ProcessOptions {
 
 ProcessResult runProcess(const std::string& program, const std::vector<std::string>& args,
                          const ProcessOptions& options = {});
+
+// Starts the program with the environment changes and its standard streams on
+// /dev/null, and returns at once: for tests that stop or kill it part-way.
+// The caller waits for it.
+pid_t startProcess(const std::string& program, const std::vector<std::string>& args,
+                   const std::map<std::string, std::optional<std::string>>& env);
 
 // Absolute paths of the built programs.
 std::string cliPath();
