@@ -77,6 +77,18 @@ ProcessResult fishCompletion(const Words& words, const test::ProcessOptions& opt
       options);
 }
 
+// zsh completes only inside its line editor, so a driver types the line and
+// a tab into an interactive zsh on a pseudo-terminal.
+ProcessResult zshCompletion(const Words& words, const test::ProcessOptions& options) {
+  std::string line = "tesselo";
+  for (const std::string& word : words) line += " " + word;
+  return test::runProcess(
+      findProgram("zsh"),
+      {"-f", std::string(TESSELO_SOURCE_DIR) + "/tests/install/zsh_complete.zsh", completions,
+       line},
+      options);
+}
+
 // A private home, and a search path on which `tesselo` is the built program.
 struct Sandbox {
   Sandbox() {
@@ -112,7 +124,9 @@ class Completion : public ::testing::TestWithParam<std::string> {
   // Completes `tesselo` followed by the words, the last one being completed.
   ProcessResult complete(const Words& words) {
     test::ProcessOptions options = sandbox.options(socket);
-    return GetParam() == "bash" ? bashCompletion(words, options) : fishCompletion(words, options);
+    if (GetParam() == "bash") return bashCompletion(words, options);
+    if (GetParam() == "zsh") return zshCompletion(words, options);
+    return fishCompletion(words, options);
   }
 
   Words completed(const Words& words) {
@@ -192,7 +206,7 @@ TEST_P(Completion, NothingFromAnEmptyListing) {
   EXPECT_EQ(completed({"split", "--terminal", ""}), Words{});
 }
 
-INSTANTIATE_TEST_SUITE_P(Shells, Completion, ::testing::Values("bash", "fish"),
+INSTANTIATE_TEST_SUITE_P(Shells, Completion, ::testing::Values("bash", "zsh", "fish"),
                          [](const auto& info) { return info.param; });
 
 // bash offers a command's options on an empty word unless the command types
