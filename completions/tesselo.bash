@@ -23,12 +23,20 @@ _tesselo_ids() {
   done <<<"$listing"
 }
 
+# One candidate a line into COMPREPLY (mapfile would need bash 4, and macOS
+# still ships bash 3.2).
+_tesselo_reply() {
+  local line
+  COMPREPLY=()
+  while IFS= read -r line; do COMPREPLY+=("$line"); done
+}
+
 _tesselo() {
   local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD - 1]}
   COMPREPLY=()
   if ((COMP_CWORD == 1)); then
     local words="list read send split new wait notify claude-hook install-mcp install-hooks install-cli"
-    mapfile -t COMPREPLY < <(compgen -W "$words" -- "$cur")
+    _tesselo_reply < <(compgen -W "$words" -- "$cur")
     return 0
   fi
 
@@ -47,14 +55,14 @@ _tesselo() {
 
   if [[ " $valued " == *" $prev "* ]]; then
     case $prev in
-      --panel) mapfile -t COMPREPLY < <(compgen -W "$(_tesselo_ids panes "${COMP_WORDS[0]}")" -- "$cur") ;;
-      --terminal) mapfile -t COMPREPLY < <(compgen -W "$(_tesselo_ids terminals "${COMP_WORDS[0]}")" -- "$cur") ;;
-      --until) mapfile -t COMPREPLY < <(compgen -W "working blocked idle" -- "$cur") ;;
+      --panel) _tesselo_reply < <(compgen -W "$(_tesselo_ids panes "${COMP_WORDS[0]}")" -- "$cur") ;;
+      --terminal) _tesselo_reply < <(compgen -W "$(_tesselo_ids terminals "${COMP_WORDS[0]}")" -- "$cur") ;;
+      --until) _tesselo_reply < <(compgen -W "working blocked idle" -- "$cur") ;;
       --cwd | --prefix)
         compopt -o filenames 2>/dev/null
-        mapfile -t COMPREPLY < <(compgen -d -- "$cur")
+        _tesselo_reply < <(compgen -d -- "$cur")
         ;;
-      --command) mapfile -t COMPREPLY < <(compgen -c -- "$cur") ;;
+      --command) _tesselo_reply < <(compgen -c -- "$cur") ;;
     esac
     return 0
   fi
@@ -68,7 +76,7 @@ _tesselo() {
       done
       offered+=("$option")
     done
-    mapfile -t COMPREPLY < <(compgen -W "${offered[*]}" -- "$cur")
+    _tesselo_reply < <(compgen -W "${offered[*]}" -- "$cur")
   fi
   return 0
 }

@@ -21,7 +21,7 @@ using test::ProcessResult;
 using Words = std::vector<std::string>;
 
 const std::string completions = std::string(TESSELO_SOURCE_DIR) + "/completions";
-const char* const searchPath = "/usr/local/bin:/usr/bin:/bin:/opt/homebrew/bin";
+const char* const searchPath = "/opt/homebrew/bin:/usr/local/bin:/usr/bin:/bin";
 
 std::string findProgram(const std::string& name) {
   std::istringstream dirs(searchPath);
