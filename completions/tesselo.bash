@@ -1,12 +1,12 @@
 # bash completion for tesselo: command words, each command's options, and the
 # pane and terminal ids that the running application lists.
 
-# Ids from `list` of the command being completed: pane lines are indented by
-# two spaces, terminal lines are not; the id is the first field. Nothing at
-# all when the application does not answer, and never more than a moment's
-# wait for one that hangs.
+# Ids from `list` of the program being completed, as typed: pane lines are
+# indented by two spaces, terminal lines are not; the id is the first field.
+# Nothing at all when the application does not answer, and never more than a
+# moment's wait for one that hangs.
 _tesselo_ids() {
-  local kind=$1 command=$2 listing line
+  local kind=$1 command=${2/#\~\//$HOME/} listing line
   if type -P timeout >/dev/null; then
     listing=$(timeout 2 "$command" list 2>/dev/null) || return 0
   else

@@ -15,7 +15,7 @@ end
 # are not. Nothing at all when the application does not answer, and never
 # more than a moment's wait for one that hangs.
 function __tesselo_ids --argument-names kind
-    set -l program (commandline -opc)[1]
+    set -l program (string replace -r '^~/' ~/ -- (commandline -opc)[1])
     set -l listing
     if command -q timeout
         set listing (timeout 2 $program list 2>/dev/null); or return
