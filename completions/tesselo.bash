@@ -1,12 +1,15 @@
 # bash completion for tesselo: command words, each command's options, and the
 # pane and terminal ids that the running application lists.
 
-# Ids from `list` of the program being completed, as typed: pane lines are
-# indented by two spaces, terminal lines are not; the id is the first field.
-# Nothing at all when the application does not answer, and never more than a
-# moment's wait for one that hangs.
+# Ids from `list` of the program being completed, as typed, that begin with
+# the word under the cursor: pane lines are indented by two spaces, terminal
+# lines are not; the id is the first field. Nothing at all when the
+# application does not answer, and never more than a moment's wait for one
+# that hangs. bash inserts a candidate as it stands, and compgen -W would
+# expand it, so an answer's words never pass through either unless they are
+# plain.
 _tesselo_ids() {
-  local kind=$1 command=${2/#\~\//$HOME/} listing line
+  local kind=$1 command=${2/#\~\//$HOME/} cur=$3 listing line id
   if type -P timeout >/dev/null; then
     listing=$(timeout 2 "$command" list 2>/dev/null) || return 0
   else
@@ -14,12 +17,12 @@ _tesselo_ids() {
   fi
   while IFS= read -r line; do
     case $kind:$line in
-      panes:"  "[![:space:]]*)
-        line=${line#  }
-        printf '%s\n' "${line%% *}"
-        ;;
-      terminals:[![:space:]]*) printf '%s\n' "${line%% *}" ;;
+      panes:"  "[![:space:]]*) line=${line#  } ;;
+      terminals:[![:space:]]*) ;;
+      *) continue ;;
     esac
+    id=${line%% *}
+    [[ $id == "$cur"* && $id != *[!A-Za-z0-9_.-]* ]] && printf '%s\n' "$id"
   done <<<"$listing"
 }
 
@@ -55,8 +58,8 @@ _tesselo() {
 
   if [[ " $valued " == *" $prev "* ]]; then
     case $prev in
-      --panel) _tesselo_reply < <(compgen -W "$(_tesselo_ids panes "${COMP_WORDS[0]}")" -- "$cur") ;;
-      --terminal) _tesselo_reply < <(compgen -W "$(_tesselo_ids terminals "${COMP_WORDS[0]}")" -- "$cur") ;;
+      --panel) _tesselo_reply < <(_tesselo_ids panes "${COMP_WORDS[0]}" "$cur") ;;
+      --terminal) _tesselo_reply < <(_tesselo_ids terminals "${COMP_WORDS[0]}" "$cur") ;;
       --until) _tesselo_reply < <(compgen -W "working blocked idle" -- "$cur") ;;
       --cwd | --prefix)
         compopt -o filenames 2>/dev/null

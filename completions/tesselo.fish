@@ -12,8 +12,9 @@ end
 
 # Ids from `list` of the program being completed, each with the rest of its
 # line as description: pane lines are indented by two spaces, terminal lines
-# are not. Nothing at all when the application does not answer, and never
-# more than a moment's wait for one that hangs.
+# are not. Only plain words are offered, as in the other shells. Nothing at
+# all when the application does not answer, and never more than a moment's
+# wait for one that hangs.
 function __tesselo_ids --argument-names kind
     set -l program (string replace -r '^~/' ~/ -- (commandline -opc)[1])
     set -l listing
@@ -24,9 +25,9 @@ function __tesselo_ids --argument-names kind
     end
     switch $kind
         case panes
-            string replace -rf '^  (\S+)  ?(.*)$' '$1\t$2' -- $listing
+            string replace -rf '^  ([A-Za-z0-9_.-]+)(?:\s+|$)(.*)$' '$1\t$2' -- $listing
         case terminals
-            string replace -rf '^(\S+)  ?(.*)$' '$1\t$2' -- $listing
+            string replace -rf '^([A-Za-z0-9_.-]+)(?:\s+|$)(.*)$' '$1\t$2' -- $listing
     end
 end
 

@@ -40,7 +40,8 @@ Words candidates(const std::string& out) {
   return words;
 }
 
-// Ids longer than 8 characters: completion must offer what `list` shows.
+// Ids longer than 8 characters: completion must offer what `list` shows. The
+// last terminal's ids are shell syntax, which no shell may run or insert.
 Json listing() {
   return {{"terminals",
            Json::array({{{"id", "3f9a01bc5e6d"},
@@ -53,7 +54,10 @@ Json listing() {
                                                   {"state", "working"}}})}},
                         {{"id", "9e8d7c6b"},
                          {"title", "notes two"},
-                         {"panels", Json::array({{{"id", "a1f0e9d8"}, {"process", "vim"}}})}}})}};
+                         {"panels", Json::array({{{"id", "a1f0e9d8"}, {"process", "vim"}}})}},
+                        {{"id", "$(pwd)"},
+                         {"title", "odd"},
+                         {"panels", Json::array({{{"id", "`pwd`"}, {"process", "sh"}}})}}})}};
 }
 
 // Completes `tesselo` followed by the words, the last one being completed,
