@@ -1,0 +1,39 @@
+// Tool calls run off the main thread, each on a thread of its own up to a
+// generous cap (then they wait their turn), and are counted while in flight
+// so that the end of input can wait for them.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <functional>
+#include <mutex>
+
+namespace tesselo {
+
+inline constexpr size_t maxWorkers = 1024;
+// Tool calls need little stack; a small one keeps hundreds of waiting calls
+// cheap. Deep JSON is bounded by the parser's depth limit.
+inline constexpr size_t workerStackSize = 256 * 1024;
+
+// Counts tool calls accepted and not yet answered.
+class InFlightGroup {
+ public:
+  void enter();
+  void leave();
+  // True when the count reached zero before the deadline.
+  bool waitUntil(std::chrono::steady_clock::time_point deadline);
+
+ private:
+  std::mutex lock_;
+  std::condition_variable idle_;
+  size_t count_ = 0;
+};
+
+extern InFlightGroup inFlight;
+
+// Runs the job on a worker thread and returns at once. When no thread can be
+// started and none is running to take the job later, it runs here.
+void runOnWorker(std::function<void()> job);
+
+}  // namespace tesselo
