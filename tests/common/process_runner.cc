@@ -157,6 +157,7 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
   close(out[1]);
   close(err[1]);
   in_ = in[1];
+  fcntl(in_, F_SETFL, O_NONBLOCK);
   out_ = out[0];
   err_ = err[0];
 }
@@ -171,14 +172,22 @@ ChildProcess::~ChildProcess() {
     if (fd >= 0) close(fd);
 }
 
-bool ChildProcess::write(const std::string& bytes) {
+bool ChildProcess::write(const std::string& bytes, std::chrono::milliseconds limit) {
+  auto deadline = std::chrono::steady_clock::now() + limit;
   size_t offset = 0;
   while (in_ >= 0 && offset < bytes.size()) {
     ssize_t n = ::write(in_, bytes.data() + offset, bytes.size() - offset);
-    if (n > 0)
+    if (n > 0) {
       offset += static_cast<size_t>(n);
-    else if (errno != EINTR)
-      return false;
+      continue;
+    }
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN) return false;
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return false;
+    pollfd fd{in_, POLLOUT, 0};
+    poll(&fd, 1, static_cast<int>(left.count()));
   }
   return offset == bytes.size();
 }

@@ -40,8 +40,10 @@ class ChildProcess {
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
 
-  // Writes to its standard input; false once the child stopped reading.
-  bool write(const std::string& bytes);
+  // Writes to its standard input; false when the child stopped reading or
+  // took no more within the limit.
+  bool write(const std::string& bytes,
+             std::chrono::milliseconds limit = std::chrono::milliseconds(60000));
   void closeInput();
   // Closes the test's end of the child's standard output.
   void closeOutput();
