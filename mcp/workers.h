@@ -13,8 +13,20 @@ namespace tesselo {
 
 inline constexpr size_t maxWorkers = 1024;
 // Tool calls need little stack; a small one keeps hundreds of waiting calls
-// cheap. Deep JSON is bounded by the parser's depth limit.
+// cheap. The deepest use, writing JSON nested to the parser's depth limit,
+// takes under 96 KiB; sanitizers inflate every frame several times over.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define TESSELO_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define TESSELO_SANITIZED 1
+#endif
+#endif
+#ifdef TESSELO_SANITIZED
+inline constexpr size_t workerStackSize = 4 * 1024 * 1024;
+#else
 inline constexpr size_t workerStackSize = 256 * 1024;
+#endif
 
 // Counts tool calls accepted and not yet answered.
 class InFlightGroup {

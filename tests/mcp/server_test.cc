@@ -388,6 +388,19 @@ TEST_F(McpServer, EveryToolWithoutTheApplication) {
         << names[i];
 }
 
+// Answers are written on the workers' small stacks.
+TEST_F(McpServer, DeeplyNestedIdsAndResponses) {
+  std::string deepId = std::string(510, '[') + std::string(510, ']');
+  std::string deepResponse = std::string(511, '[') + std::string(511, ']');
+  Reply reply;
+  reply.bytes = "{\"a\":" + deepResponse + "}\n";
+  app.answerDefault(reply);
+  std::vector<Json> out =
+      answers({R"({"method":"tools/call","params":{"name":"tesselo_list"},"id":)" + deepId + "}"});
+  ASSERT_EQ(out.size(), 1u);
+  EXPECT_EQ(out[0], resultMessage(json(deepId), toolResult("{\"a\":" + deepResponse + "}", false)));
+}
+
 TEST_F(McpServer, LongLinesBothWays) {
   std::string text(2 << 20, 'x');
   text[1000] = '"';
