@@ -97,7 +97,7 @@ class McpServer : public ::testing::Test {
  protected:
   test::ProcessOptions options(const std::string& input = "") {
     test::ProcessOptions o;
-    o.env["TESSELO_SOCKET"] = app.path();
+    o.env["TESSELO_SOCKET"] = socket;
     o.env["HOME"] = dir.path();
     o.input = input;
     return o;
@@ -110,15 +110,33 @@ class McpServer : public ::testing::Test {
     return result;
   }
 
-  std::vector<Json> answers(const std::vector<std::string>& lines) {
+  // The answers to the lines. Tool calls are answered by workers: with
+  // `awaited` set, the input stays open until that many answers came, so no
+  // answer depends on the time left at the end of input.
+  std::vector<Json> answers(const std::vector<std::string>& lines, size_t awaited = 0) {
     std::string input;
     for (const std::string& line : lines) input += line + "\n";
-    return parsedLines(run(input).out);
+    if (awaited == 0) return parsedLines(run(input).out);
+    ChildProcess mcp(test::mcpPath(), {}, options());
+    EXPECT_TRUE(mcp.write(input));
+    std::string out;
+    for (size_t i = 0; i < awaited; ++i) {
+      auto line = mcp.readLine();
+      if (!line) {
+        ADD_FAILURE() << "only " << i << " answers";
+        break;
+      }
+      out += *line + "\n";
+    }
+    ProcessResult result = mcp.finish();
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.err, "");
+    return parsedLines(out + result.out);
   }
 
   // The one answer to a single tool call.
   Json callResult(const std::string& name, const Json& arguments) {
-    std::vector<Json> out = answers({toolCall(1, name, arguments)});
+    std::vector<Json> out = answers({toolCall(1, name, arguments)}, 1);
     if (out.size() != 1) {
       ADD_FAILURE() << out.size() << " answers";
       return nullptr;
@@ -128,6 +146,7 @@ class McpServer : public ::testing::Test {
 
   test::TempDir dir;
   FakeApp app{dir.file("control.sock")};
+  std::string socket = app.path();
 };
 
 TEST_F(McpServer, DropsMalformedLinesAndNotificationsAndGoesOn) {
@@ -320,7 +339,7 @@ TEST_F(McpServer, ToolCallsWithoutTheirRequiredArgument) {
         << c.tool << " " << c.arguments;
   // Arguments that are not an object count as none at all.
   std::vector<Json> out = answers(
-      {R"({"id":1,"method":"tools/call","params":{"name":"tesselo_send","arguments":"ls"}})"});
+      {R"({"id":1,"method":"tools/call","params":{"name":"tesselo_send","arguments":"ls"}})"}, 1);
   ASSERT_EQ(out.size(), 1u);
   EXPECT_EQ(out[0], resultMessage(1, toolResult("missing required argument", true)));
   EXPECT_EQ(app.connections(), 0);
@@ -372,15 +391,11 @@ TEST_F(McpServer, WhatTheApplicationAnswersBecomesTheToolResult) {
 TEST_F(McpServer, EveryToolWithoutTheApplication) {
   const char* names[] = {"tesselo_list", "tesselo_read", "tesselo_send",  "tesselo_split",
                          "tesselo_new",  "tesselo_wait", "tesselo_notify"};
-  std::string input;
+  std::vector<std::string> lines;
   for (int i = 0; i < 7; ++i)
-    input += toolCall(i, names[i], {{"text", "x"}, {"until", "idle"}}) + "\n";
-  test::ProcessOptions o = options(input);
-  o.env["TESSELO_SOCKET"] = dir.file("nobody-listens.sock");
-  ProcessResult result = test::runProcess(test::mcpPath(), {}, o);
-  EXPECT_EQ(result.status, 0);
-  EXPECT_EQ(result.err, "");
-  auto answered = byId(parsedLines(result.out));
+    lines.push_back(toolCall(i, names[i], {{"text", "x"}, {"until", "idle"}}));
+  socket = dir.file("nobody-listens.sock");
+  auto answered = byId(answers(lines, 7));
   ASSERT_EQ(answered.size(), 7u);
   for (int i = 0; i < 7; ++i)
     EXPECT_EQ(answered[std::to_string(i)],
@@ -395,8 +410,8 @@ TEST_F(McpServer, DeeplyNestedIdsAndResponses) {
   Reply reply;
   reply.bytes = "{\"a\":" + deepResponse + "}\n";
   app.answerDefault(reply);
-  std::vector<Json> out =
-      answers({R"({"method":"tools/call","params":{"name":"tesselo_list"},"id":)" + deepId + "}"});
+  std::vector<Json> out = answers(
+      {R"({"method":"tools/call","params":{"name":"tesselo_list"},"id":)" + deepId + "}"}, 1);
   ASSERT_EQ(out.size(), 1u);
   EXPECT_EQ(out[0], resultMessage(json(deepId), toolResult("{\"a\":" + deepResponse + "}", false)));
 }
@@ -406,7 +421,8 @@ TEST_F(McpServer, LongLinesBothWays) {
   text[1000] = '"';
   app.answer("read", test::jsonReply({{"text", text}}));
   std::vector<Json> out = answers(
-      {toolCall(1, "tesselo_send", {{"text", text}, {"raw", true}}), toolCall(2, "tesselo_read")});
+      {toolCall(1, "tesselo_send", {{"text", text}, {"raw", true}}), toolCall(2, "tesselo_read")},
+      2);
   auto answered = byId(out);
   ASSERT_EQ(answered.size(), 2u);
   EXPECT_EQ(answered["1"]["result"], toolResult("{}", false));
