@@ -117,7 +117,9 @@ void handleLine(std::string_view line, ControlRequest request) {
 }
 
 void drainAndExit() {
-  inFlight.waitUntil(std::chrono::steady_clock::now() + drainLimit);
+  auto deadline = std::chrono::steady_clock::now() + drainLimit;
+  inFlight.waitUntil(deadline);
+  joinEndedWorkers(deadline);
   // Held to the end: a call finishing now never starts a line that _exit cuts.
   (void)emitQueue.try_lock_for(lastLineGrace);
   // Not exit(): abandoned workers may still use what destructors would free.

@@ -1,11 +1,14 @@
 // A pool that grows on demand: a thread is started per job until maxWorkers
 // run, and a finishing thread takes the next waiting job before it ends.
-// Idle, the pool holds no thread at all.
+// Idle, the pool holds no thread at all. Worker stacks are our own mappings,
+// unmapped once their thread has ended: the C library would keep the stacks
+// of ended threads cached, and their touched pages resident, after a burst.
 #include "mcp/workers.h"
 
 #include <pthread.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
-#include <memory>
 #include <vector>
 
 namespace tesselo {
@@ -31,12 +34,22 @@ namespace {
 
 using Job = std::function<void()>;
 
+struct Worker {
+  Job job;
+  pthread_t thread{};
+  void* mapping = nullptr;  // guard page, then the stack
+  size_t mappingSize = 0;
+};
+
 struct Pool {
   std::mutex lock;
   size_t running = 0;
   // Jobs beyond the cap, oldest first from `next`.
   std::vector<Job> waiting;
   size_t next = 0;
+  // Workers that have ended or are ending, not yet joined.
+  std::vector<Worker*> finished;
+  std::condition_variable allEnded;  // running fell to zero
 };
 
 Pool pool;
@@ -52,31 +65,73 @@ bool takeWaiting(Job& job) {
   return true;
 }
 
-void* workerMain(void* argument) {
-  std::unique_ptr<Job> job(static_cast<Job*>(argument));
-  for (;;) {
-    (*job)();
-    std::lock_guard guard(pool.lock);
-    if (!takeWaiting(*job)) {
-      --pool.running;
-      return nullptr;
-    }
+void freeStack(Worker* worker) {
+  if (worker->mapping) munmap(worker->mapping, worker->mappingSize);
+  delete worker;
+}
+
+// Once joined, nothing runs on the worker's stack any more.
+void reap(const std::vector<Worker*>& workers) {
+  for (Worker* worker : workers) {
+    pthread_join(worker->thread, nullptr);
+    freeStack(worker);
   }
 }
 
-bool startThread(Job*& job) {
+void* workerMain(void* argument) {
+  Worker* self = static_cast<Worker*>(argument);
+  std::vector<Worker*> ended;
+  for (;;) {
+    self->job();
+    std::lock_guard guard(pool.lock);
+    if (takeWaiting(self->job)) continue;
+    --pool.running;
+    // Those that ended before us are joined by us; we are joined by the next.
+    ended.swap(pool.finished);
+    pool.finished.push_back(self);
+    if (pool.running == 0) pool.allEnded.notify_all();
+    break;
+  }
+  self->job = nullptr;
+  reap(ended);
+  return nullptr;
+}
+
+bool mapStack(Worker& worker) {
+  size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  worker.mappingSize = workerStackSize + page;
+  void* mapping = mmap(nullptr, worker.mappingSize, PROT_READ | PROT_WRITE,
+                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+  if (mapping == MAP_FAILED) return false;
+  worker.mapping = mapping;
+  // Stacks grow down: an overflow hits the inaccessible lowest page.
+  mprotect(mapping, page, PROT_NONE);
+  return true;
+}
+
+bool startThread(Worker* worker) {
+  if (!mapStack(*worker)) return false;
+  size_t page = worker->mappingSize - workerStackSize;
   pthread_attr_t attributes;
   if (pthread_attr_init(&attributes) != 0) return false;
-  pthread_attr_setstacksize(&attributes, workerStackSize);
-  pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
-  pthread_t thread;
-  bool started = pthread_create(&thread, &attributes, workerMain, job) == 0;
+  bool started = pthread_attr_setstack(&attributes, static_cast<char*>(worker->mapping) + page,
+                                       workerStackSize) == 0 &&
+                 pthread_create(&worker->thread, &attributes, workerMain, worker) == 0;
   pthread_attr_destroy(&attributes);
-  if (started) job = nullptr;  // the thread owns it now
   return started;
 }
 
 }  // namespace
+
+void joinEndedWorkers(std::chrono::steady_clock::time_point deadline) {
+  std::vector<Worker*> ended;
+  {
+    std::unique_lock guard(pool.lock);
+    pool.allEnded.wait_until(guard, deadline, [] { return pool.running == 0; });
+    ended.swap(pool.finished);
+  }
+  reap(ended);
+}
 
 void runOnWorker(Job job) {
   {
@@ -87,19 +142,20 @@ void runOnWorker(Job job) {
     }
     ++pool.running;
   }
-  auto* owned = new Job(std::move(job));
-  if (startThread(owned)) return;
-  std::unique_ptr<Job> unstarted(owned);
+  auto* worker = new Worker{std::move(job)};
+  if (startThread(worker)) return;
+  Job unstarted = std::move(worker->job);
+  freeStack(worker);
   {
     std::lock_guard guard(pool.lock);
     --pool.running;
     // A running worker takes it when it finishes its own job.
     if (pool.running > 0) {
-      pool.waiting.push_back(std::move(*unstarted));
+      pool.waiting.push_back(std::move(unstarted));
       return;
     }
   }
-  (*unstarted)();
+  unstarted();
 }
 
 }  // namespace tesselo

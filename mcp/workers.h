@@ -44,6 +44,11 @@ class InFlightGroup {
 
 extern InFlightGroup inFlight;
 
+// Waits until no worker runs (or the deadline passed), then joins those that
+// ended and frees their stacks, so that none is left unjoined at exit. The
+// last worker of a burst is otherwise joined only when the next one ends.
+void joinEndedWorkers(std::chrono::steady_clock::time_point deadline);
+
 // Runs the job on a worker thread and returns at once. When no thread can be
 // started and none is running to take the job later, it runs here.
 void runOnWorker(std::function<void()> job);
