@@ -41,9 +41,10 @@ void emit(const Json& message);
 void emitResult(const Json& id, Json result);
 void emitError(const Json& id, int code, std::string_view message);
 
-// Handles one input line (its line ending removed). Everything but tool
-// calls is answered before it returns; a tool call is handed to a worker,
-// which asks the application through `request`.
+// Handles one input line (its line ending removed); startUp() must have run.
+// Everything but tool calls is answered before it returns; a tool call is
+// handed to a worker, which asks the application through `request` (never
+// null; a stand-in lets the loop run without a socket).
 void handleLine(std::string_view line, ControlRequest request = controlRequest);
 
 // At end of input: waits up to drainLimit for tool calls in flight, then
