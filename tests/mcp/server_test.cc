@@ -93,6 +93,13 @@ class Gate {
   bool open_ = false;
 };
 
+// Declared after the fake app, so that replies still waiting are let go
+// before the app shuts down.
+struct OpenAtEnd {
+  Gate& gate;
+  ~OpenAtEnd() { gate.open(); }
+};
+
 class McpServer : public ::testing::Test {
  protected:
   test::ProcessOptions options(const std::string& input = "") {
@@ -462,10 +469,7 @@ TEST_F(McpServer, ASlowWaitDoesNotHoldBackLaterCalls) {
     }
     return test::jsonReply({{"terminals", Json::array()}});
   });
-  struct OpenAtEnd {
-    Gate& gate;
-    ~OpenAtEnd() { gate.open(); }
-  } openAtEnd{gate};
+  OpenAtEnd openAtEnd{gate};
 
   ChildProcess mcp(test::mcpPath(), {}, options());
   ASSERT_TRUE(mcp.write(toolCall(1, "tesselo_wait", {{"until", "blocked"}}) + "\n"));
@@ -500,10 +504,7 @@ TEST_F(McpServer, ManyConcurrentWaitsLeaveTheLoopFree) {
     gate.pass();
     return test::jsonReply({{"state", "idle"}, {"panel", request["panel"]}});
   });
-  struct OpenAtEnd {
-    Gate& gate;
-    ~OpenAtEnd() { gate.open(); }
-  } openAtEnd{gate};
+  OpenAtEnd openAtEnd{gate};
 
   ChildProcess mcp(test::mcpPath(), {}, options());
   std::string input;
@@ -540,10 +541,7 @@ TEST_F(McpServer, ExitsQuietlyWhenStandardOutputCloses) {
     gate.pass();
     return test::jsonReply({});
   });
-  struct OpenAtEnd {
-    Gate& gate;
-    ~OpenAtEnd() { gate.open(); }
-  } openAtEnd{gate};
+  OpenAtEnd openAtEnd{gate};
 
   // From the main thread.
   {
