@@ -93,8 +93,8 @@ class Gate {
   bool open_ = false;
 };
 
-// Declared after the fake app, so that replies still waiting are let go
-// before the app shuts down.
+// A local of the test body, so it ends before the fixture's fake app: replies
+// still waiting are let go before the app shuts down.
 struct OpenAtEnd {
   Gate& gate;
   ~OpenAtEnd() { gate.open(); }
