@@ -40,6 +40,7 @@ int main(int argc, char** argv) {
     std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
     LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
   }
-  std::printf("replayed %zu inputs\n", inputs.size());
+  // Standard error: a target may have taken standard output for itself.
+  std::fprintf(stderr, "replayed %zu inputs\n", inputs.size());
   return 0;
 }
