@@ -90,9 +90,11 @@ void handle(std::string_view line) {
   // part of the line.
   if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
   tesselo::handleLine(line, standIn);
-  // Tool calls are answered on workers; none may be left running.
-  require(tesselo::inFlight.waitUntil(std::chrono::steady_clock::now() + std::chrono::seconds(10)),
-          "every tool call finishes");
+  // Tool calls are answered on workers; none may be left running, and the
+  // ended ones are joined so that no thread outlives the input.
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  require(tesselo::inFlight.waitUntil(deadline), "every tool call finishes");
+  tesselo::joinEndedWorkers(deadline);
   std::string out = takeOutput();
   if (std::optional<Json> id = answerableId(line))
     checkAnswer(out, *id);
