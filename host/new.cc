@@ -1,0 +1,108 @@
+// "new": a tmux window (our terminal) in a session (our space), optionally in
+// a fresh git worktree.
+#include <sys/stat.h>
+
+#include "host/handlers.h"
+#include "host/pane_ids.h"
+#include "host/protocol.h"
+#include "host/worktree.h"
+
+namespace tesselo::host {
+
+namespace {
+
+constexpr std::string_view cwdNotAbsolutePrefix = "\"cwd\" must be an absolute path: ";
+constexpr std::string_view noSuchFolderPrefix = "no such folder: ";
+constexpr std::string_view worktreeNeedsCwdMessage =
+    "\"worktree\" needs \"cwd\" (or a focused pane to take its folder from)";
+
+bool isFolder(const std::string& path) {
+  struct stat info;
+  return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+struct Placement {
+  std::vector<std::string> args;  // new-window or new-session, with its target
+};
+
+// Into the named session (created when missing), else beside the focused
+// pane, else into a new session when tmux has none.
+Placement placement(HostContext& host, const Json& request, const std::vector<PaneRow>& rows) {
+  Placement place;
+  if (const std::string* space = stringMember(request, "space")) {
+    TmuxOutcome has = runTmux(host.tmux, {"has-session", "-t", "=" + *space});
+    if (has.ok)
+      place.args = {"new-window", "-t", "=" + *space + ":"};
+    else
+      place.args = {"new-session", "-d", "-s", *space};
+    return place;
+  }
+  if (auto focused = focusedRow(host, rows)) {
+    place.args = {"new-window", "-t", focused->sessionId + ":"};
+  } else {
+    place.args = {"new-session", "-d"};
+  }
+  return place;
+}
+
+}  // namespace
+
+Json runNew(HostContext& host, const Call& call) {
+  std::string cwd;
+  if (const std::string* given = stringMember(call.request, "cwd")) {
+    if (given->empty() || given->front() != '/')
+      return errorAnswer(std::string(cwdNotAbsolutePrefix) + *given);
+    if (!isFolder(*given)) return errorAnswer(std::string(noSuchFolderPrefix) + *given);
+    cwd = *given;
+  }
+  PaneSnapshot snapshot = readPanes(host.tmux);
+  if (!snapshot.ok) return errorAnswer("tmux: " + snapshot.error);
+
+  Json answer = Json::object();
+  if (boolMember(call.request, "worktree").value_or(false)) {
+    std::string base = cwd;
+    if (base.empty())
+      if (auto focused = focusedRow(host, snapshot.rows)) base = focused->path;
+    if (base.empty()) return errorAnswer(worktreeNeedsCwdMessage);
+    WorktreeOutcome worktree = createWorktree(base);
+    if (!worktree.error.empty()) return errorAnswer(worktree.error);
+    answer["branch"] = worktree.branch;
+    answer["worktree"] = worktree.folder;
+    cwd = worktree.folder;
+  }
+
+  std::vector<std::string> args = placement(host, call.request, snapshot.rows).args;
+
+  std::lock_guard lock(idMutex());
+  std::vector<PaneRow> taken = listPaneRows(host.tmux).rows;
+  std::string paneKey = freshId(taken, randomWord);
+  PaneRow named;
+  named.paneKey = paneKey;
+  taken.push_back(named);
+  std::string terminalKey = freshId(taken, randomWord);
+
+  args.insert(args.end(), {"-P", "-F", "#{pane_id} #{window_id} #{session_name}"});
+  if (!cwd.empty()) args.insert(args.end(), {"-c", cwd});
+  auto env = paneEnvironmentArgs(host, paneKey);
+  args.insert(args.end(), env.begin(), env.end());
+  if (const std::string* command = stringMember(call.request, "command"))
+    if (!command->empty()) args.push_back(*command);
+  TmuxOutcome created = runTmux(host.tmux, args);
+  if (!created.ok) return errorAnswer("tmux: " + created.error);
+
+  std::string line = created.out.substr(0, created.out.find('\n'));
+  size_t first = line.find(' ');
+  size_t second = first == std::string::npos ? first : line.find(' ', first + 1);
+  if (second == std::string::npos) return errorAnswer("tmux: unexpected answer: " + line);
+  std::string paneId = line.substr(0, first);
+  std::string windowId = line.substr(first + 1, second - first - 1);
+  TmuxOutcome stored = runTmux(host.tmux, storeIdArgs(paneId, paneKey, windowId, terminalKey));
+  if (!stored.ok) return errorAnswer("tmux: " + stored.error);
+
+  answer["panel"] = paneKey;
+  answer["terminal"] = terminalKey;
+  answer["space"] = line.substr(second + 1);
+  return answer;
+}
+
+}  // namespace tesselo::host
