@@ -133,8 +133,10 @@ TEST_F(HostAgents, ManyWaitsRunAtOnceAndOtherRequestsAreServedMeanwhile) {
     std::string pane;
     std::string until;
   };
-  std::vector<Wait> waits = {{pane, "idle"},   {pane, "idle"},      {pane, "blocked"},
-                             {second, "idle"}, {second, "blocked"}, {second, "blocked"}};
+  // Each wait's state is where its pane ends up, so the waits end however
+  // their requests and the events interleave.
+  std::vector<Wait> waits = {{pane, "idle"},      {pane, "idle"},      {pane, "idle"},
+                             {second, "blocked"}, {second, "blocked"}, {second, "blocked"}};
   std::vector<std::future<ProcessResult>> running;
   for (const Wait& w : waits)
     running.push_back(std::async(std::launch::async, [&world = world, w] {
@@ -145,7 +147,6 @@ TEST_F(HostAgents, ManyWaitsRunAtOnceAndOtherRequestsAreServedMeanwhile) {
   event(pane, "Notification", "permission_prompt");
   event(second, "Notification", "elicitation_dialog");
   event(pane, "Stop");
-  event(second, "Stop");
   for (size_t i = 0; i < waits.size(); ++i) {
     ProcessResult result = running[i].get();
     EXPECT_EQ(result.status, 0) << i << result.err;
@@ -158,7 +159,9 @@ TEST_F(HostAgents, AWaitOnAPaneThatClosesEndsWithAnError) {
   auto waited = std::async(std::launch::async, [&] {
     return world.cli({"wait", "--panel", second, "--until", "idle", "--timeout", "60"});
   });
-  world.type(second, "exit");
+  // The pause lets the wait reach the host first; were it late, it would be
+  // told "unknown pane" instead.
+  world.type(second, "sleep 1; exit");
   ProcessResult result = waited.get();
   EXPECT_EQ(result.status, 1);
   EXPECT_EQ(result.err, "tesselo: pane closed while waiting: " + second + "\n");

@@ -234,8 +234,9 @@ class AttachedClient {
   ~AttachedClient() {
     kill(pid_, SIGTERM);
     waitpid(pid_, nullptr, 0);
-    close(master_);
+    // The drainer's read ends once the client has gone.
     drainer_.join();
+    close(master_);
   }
   // Whether tmux drew the text since the last time it was seen.
   bool drew(const std::string& text) {
