@@ -94,6 +94,10 @@ struct WaitRequest {
 };
 std::variant<WaitRequest, std::string> waitRequest(const Json& request);
 
+// The tmux session that a "space" names: tmux itself turns ':' and '.' into
+// '_', so looking the name up unchanged would never find the session.
+std::string sessionName(std::string_view space);
+
 // The -e arguments for a pane the host creates.
 std::vector<std::string> paneEnvironmentArgs(const HostContext& host, const std::string& paneKey);
 

@@ -2,6 +2,8 @@
 // a fresh git worktree.
 #include <sys/stat.h>
 
+#include <algorithm>
+
 #include "host/handlers.h"
 #include "host/pane_ids.h"
 #include "host/protocol.h"
@@ -13,6 +15,7 @@ namespace {
 
 constexpr std::string_view cwdNotAbsolutePrefix = "\"cwd\" must be an absolute path: ";
 constexpr std::string_view noSuchFolderPrefix = "no such folder: ";
+constexpr std::string_view emptySpaceMessage = "\"space\" must not be empty";
 constexpr std::string_view worktreeNeedsCwdMessage =
     "\"worktree\" needs \"cwd\" (or a focused pane to take its folder from)";
 
@@ -30,11 +33,12 @@ struct Placement {
 Placement placement(HostContext& host, const Json& request, const std::vector<PaneRow>& rows) {
   Placement place;
   if (const std::string* space = stringMember(request, "space")) {
-    TmuxOutcome has = runTmux(host.tmux, {"has-session", "-t", "=" + *space});
+    std::string name = sessionName(*space);
+    TmuxOutcome has = runTmux(host.tmux, {"has-session", "-t", "=" + name});
     if (has.ok)
-      place.args = {"new-window", "-t", "=" + *space + ":"};
+      place.args = {"new-window", "-t", "=" + name + ":"};
     else
-      place.args = {"new-session", "-d", "-s", *space};
+      place.args = {"new-session", "-d", "-s", name};
     return place;
   }
   if (auto focused = focusedRow(host, rows)) {
@@ -47,7 +51,16 @@ Placement placement(HostContext& host, const Json& request, const std::vector<Pa
 
 }  // namespace
 
+std::string sessionName(std::string_view space) {
+  std::string name(space);
+  std::replace_if(
+      name.begin(), name.end(), [](char c) { return c == ':' || c == '.'; }, '_');
+  return name;
+}
+
 Json runNew(HostContext& host, const Call& call) {
+  if (const std::string* space = stringMember(call.request, "space"))
+    if (space->empty()) return errorAnswer(emptySpaceMessage);
   std::string cwd;
   if (const std::string* given = stringMember(call.request, "cwd")) {
     if (given->empty() || given->front() != '/')

@@ -164,6 +164,12 @@ TEST_F(HostMethods, NewOpensATerminalInItsSpaceAndFolder) {
   // The space was created once, then reused.
   auto sessions = world.tmux({"list-windows", "-t", "=work", "-F", "#{session_name}"});
   EXPECT_EQ(sessions.out, "work\nwork\n");
+  // A name tmux rewrites is found again under its rewritten form.
+  for (int round = 0; round < 2; ++round)
+    EXPECT_EQ(world.request({{"method", "new"}, {"space", "v1.2"}})["space"], "v1_2");
+  EXPECT_EQ(world.tmux({"list-windows", "-t", "=v1_2", "-F", "w"}).out, "w\nw\n");
+  EXPECT_EQ(world.request({{"method", "new"}, {"space", ""}})["error"],
+            "\"space\" must not be empty");
   int inWork = 0;
   Json listed = world.list();
   for (const auto& terminal : listed["terminals"]) inWork += terminal["space"] == "work";

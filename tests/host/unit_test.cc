@@ -387,6 +387,11 @@ TEST(MethodRules, TypedTextIsChunkedWholeCharactersAndKeepsItsSemicolons) {
             (std::vector<std::string>{"send-keys", "-H", "-t", "%1", "3b"}));
 }
 
+TEST(MethodRules, SpacesAreNamedAsTmuxNamesSessions) {
+  EXPECT_EQ(sessionName("work"), "work");
+  EXPECT_EQ(sessionName("v1.2:next"), "v1_2_next");
+}
+
 TEST(MethodRules, WorktreesAreNamedBesideTheirRepository) {
   EXPECT_EQ(worktreeBranch(0xabcdef123456), "tesselo-123456");
   EXPECT_EQ(worktreeFolder("/src/app", "tesselo-1"), "/src/app-tesselo-1");
