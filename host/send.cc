@@ -21,6 +21,10 @@ Json runSend(HostContext& host, const Call& call) {
   if (auto refused = approveSend(host)) return errorAnswer(*refused);
 
   const std::string& pane = std::get<Target>(target).pane.paneId;
+  // In copy mode (the user scrolled back) keys would drive the mode instead
+  // of reaching the program; leaving it first makes the text arrive.
+  TmuxOutcome left = runTmux(host.tmux, {"copy-mode", "-q", "-t", pane});
+  if (!left.ok) return errorAnswer("tmux: " + left.error);
   bool enter = !text->empty() && text->back() == '\n';
   std::string body = enter ? text->substr(0, text->size() - 1) : *text;
   for (const std::string& chunk : literalChunks(body, typedChunkBytes)) {

@@ -77,6 +77,14 @@ TEST_F(HostMethods, SendWithoutLineFeedTypesWithoutEnter) {
   ASSERT_TRUE(world.screenShowsLine(pane, "semi")) << world.screen(pane);
 }
 
+TEST_F(HostMethods, SendLeavesCopyModeSoTheTextReachesTheShell) {
+  std::string pane = world.paneIds().at(0);
+  ASSERT_EQ(world.tmux({"copy-mode", "-t", "main"}).status, 0);
+  ASSERT_EQ(world.tmux({"display-message", "-p", "-t", "main", "#{pane_in_mode}"}).out, "1\n");
+  EXPECT_EQ(world.cli({"send", "--panel", pane, "echo", "out-of-$((2*2))-modes"}).status, 0);
+  EXPECT_TRUE(world.screenShowsLine(pane, "out-of-4-modes")) << world.screen(pane);
+}
+
 TEST_F(HostMethods, LongTextsAndUnicodeArriveWhole) {
   std::string pane = world.paneIds().at(0);
   // Several lines, as a terminal takes at most 4095 characters per line.
