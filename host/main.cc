@@ -63,6 +63,10 @@ int serve(const HostOptions& options) {
   for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&stops, signal);
   pthread_sigmask(SIG_BLOCK, &stops, nullptr);
 
+  // A host started inside a pane must not hand that pane's id on: a tmux
+  // server it starts would give it to every pane opened with tmux's keys.
+  ::unsetenv(paneIdVariable);
+
   BindOutcome bound = bindControlSocket(path);
   if (!bound.socket) {
     say(STDERR_FILENO, bound.error);

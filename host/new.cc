@@ -94,7 +94,8 @@ Json runNew(HostContext& host, const Call& call) {
   taken.push_back(named);
   std::string terminalKey = freshId(taken, randomWord);
 
-  args.insert(args.end(), {"-P", "-F", "#{pane_id} #{window_id} #{session_name}"});
+  bool newSession = args.front() == "new-session";
+  args.insert(args.end(), {"-P", "-F", "#{pane_id} #{window_id} #{session_id} #{session_name}"});
   if (!cwd.empty()) args.insert(args.end(), {"-c", cwd});
   auto env = paneEnvironmentArgs(host, paneKey);
   args.insert(args.end(), env.begin(), env.end());
@@ -104,17 +105,26 @@ Json runNew(HostContext& host, const Call& call) {
   if (!created.ok) return errorAnswer("tmux: " + created.error);
 
   std::string line = created.out.substr(0, created.out.find('\n'));
-  size_t first = line.find(' ');
-  size_t second = first == std::string::npos ? first : line.find(' ', first + 1);
-  if (second == std::string::npos) return errorAnswer("tmux: unexpected answer: " + line);
-  std::string paneId = line.substr(0, first);
-  std::string windowId = line.substr(first + 1, second - first - 1);
-  TmuxOutcome stored = runTmux(host.tmux, storeIdArgs(paneId, paneKey, windowId, terminalKey));
+  std::vector<std::string> fields;
+  size_t start = 0;
+  // The session name comes last: it may hold blanks.
+  while (fields.size() < 3) {
+    size_t blank = line.find(' ', start);
+    if (blank == std::string::npos) return errorAnswer("tmux: unexpected answer: " + line);
+    fields.push_back(line.substr(start, blank - start));
+    start = blank + 1;
+  }
+  std::vector<std::string> store = storeIdArgs(fields[0], paneKey, fields[1], terminalKey);
+  // new-session puts -e variables into the session's environment, from which
+  // every later pane of the session would take this pane's id.
+  if (newSession)
+    store.insert(store.end(), {";", "set-environment", "-t", fields[2], "-u", paneIdVariable});
+  TmuxOutcome stored = runTmux(host.tmux, store);
   if (!stored.ok) return errorAnswer("tmux: " + stored.error);
 
   answer["panel"] = paneKey;
   answer["terminal"] = terminalKey;
-  answer["space"] = line.substr(second + 1);
+  answer["space"] = line.substr(start);
   return answer;
 }
 

@@ -291,6 +291,31 @@ TEST_F(HostMethods, PanesOpenedWithTmuxsOwnKeysGetTheirIdFromTheHelper) {
   EXPECT_EQ(outside.err, "tesselo-host: --pane-id works only inside a tmux pane\n");
 }
 
+// Panes opened with tmux's own keys must carry no id rather than a wrong one.
+TEST(HostStartsTmux, PanesOpenedWithTmuxKeysInheritNoPaneId) {
+  HostWorld world;
+  world.tmux({"kill-server"});
+  // Started from inside a pane, the host carries that pane's id.
+  world.env["TESSELO_PANE_ID"] = "0123456789abcdef";
+  ASSERT_TRUE(world.startHost());
+  world.env["TESSELO_PANE_ID"] = std::nullopt;
+  ProcessResult created = world.cli({"new", "--space", "fresh"});
+  ASSERT_EQ(created.status, 0) << created.err;
+  auto split = world.tmux({"split-window", "-t", "=fresh:", "-P", "-F", "#{pane_id}"});
+  ASSERT_EQ(split.status, 0) << split.err;
+  std::string tmuxPane = split.out.substr(0, split.out.size() - 1);
+  eventually([&] {
+    std::string shown = world.tmux({"capture-pane", "-p", "-t", tmuxPane}).out;
+    return shown.find_first_not_of('\n') != std::string::npos;
+  });
+  world.tmux({"send-keys", "-t", tmuxPane, "-l", "echo \"id=[$TESSELO_PANE_ID]\""});
+  world.tmux({"send-keys", "-t", tmuxPane, "Enter"});
+  EXPECT_TRUE(eventually([&] {
+    return world.tmux({"capture-pane", "-p", "-t", tmuxPane}).out.find("\nid=[]") !=
+           std::string::npos;
+  })) << world.tmux({"capture-pane", "-p", "-t", tmuxPane}).out;
+}
+
 TEST_F(HostMethods, UnknownMethodsAreAnsweredWithAnError) {
   EXPECT_EQ(world.request({{"method", "dance"}}), Json({{"error", "unknown method \"dance\""}}));
 }
