@@ -2,11 +2,11 @@
 // dispatch (tool calls answered by a stand-in for the application): every
 // request with an id gets exactly one answer, a valid one-line JSON-RPC
 // message carrying that id unchanged; everything else gets none.
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -21,13 +21,15 @@ using tesselo::fuzz::require;
 
 namespace {
 
-// Standard output is a memory file, read back and emptied after each line.
+// Standard output is an unnamed temporary file, read back and emptied after
+// each line.
 int captured = -1;
 
 void startOnce() {
   if (captured >= 0) return;
   tesselo::startUp();
-  captured = memfd_create("mcp-answers", 0);
+  std::FILE* file = std::tmpfile();
+  captured = file ? fileno(file) : -1;
   require(captured >= 0 && dup2(captured, STDOUT_FILENO) == STDOUT_FILENO,
           "standard output can be captured");
 }
