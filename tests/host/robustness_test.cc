@@ -103,10 +103,11 @@ TEST(HostRobustness, ConnectionsBeyondTheCapAreTurnedAway) {
   ASSERT_GE(first, 0);
   ASSERT_GE(second, 0);
   // The host may not have counted both yet when the third arrives.
+  std::string last;
   EXPECT_TRUE(eventually([&] {
-    return rawExchange(world.socket, "{\"method\":\"notify\"}\n") ==
-           R"({"error":"too many connections to tesselo-host; try again later"})";
-  }));
+    last = rawExchange(world.socket, "{\"method\":\"notify\"}\n");
+    return last == R"({"error":"too many connections to tesselo-host; try again later"})";
+  })) << last;
   close(first);
   close(second);
   EXPECT_TRUE(eventually([&] { return world.list().contains("terminals"); }));
