@@ -1,7 +1,7 @@
 # Thin wrapper over CMake: the README's two commands, and a few more.
 JOBS ?= $(shell nproc 2>/dev/null || sysctl -n hw.ncpu 2>/dev/null || echo 2)
 
-.PHONY: all bootstrap build test demo clean
+.PHONY: all bootstrap build test demo bench clean
 
 all: build
 
@@ -17,6 +17,15 @@ test: build
 
 demo: build
 	@scripts/demo
+
+# The figures of bench/results/latest.md, peers included.
+bench: bootstrap bench/peer-mcp/node_modules/.package-lock.json
+	@cmake --preset bench >/dev/null
+	@cmake --build --preset bench -j $(JOBS)
+	@build-bench/bench/tesselo-bench
+
+bench/peer-mcp/node_modules/.package-lock.json: bench/peer-mcp/package-lock.json
+	@cd bench/peer-mcp && npm ci --no-audit --no-fund --loglevel=error >/dev/null
 
 clean:
 	rm -rf build build-*
