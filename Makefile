@@ -1,7 +1,7 @@
 # Thin wrapper over CMake: the README's two commands, and a few more.
 JOBS ?= $(shell nproc 2>/dev/null || sysctl -n hw.ncpu 2>/dev/null || echo 2)
 
-.PHONY: all bootstrap build test demo bench clean
+.PHONY: all bootstrap build build-sanitize test test-sanitize demo bench clean
 
 all: build
 
@@ -12,8 +12,15 @@ build: bootstrap
 	@cmake --preset default >/dev/null
 	@cmake --build --preset default -j $(JOBS)
 
-test: build
+# The whole suite runs twice: as shipped, then under AddressSanitizer and
+# UndefinedBehaviorSanitizer, where any report fails the run.
+test: build build-sanitize
 	@ctest --preset default -j $(JOBS)
+	@ctest --preset sanitize -j $(JOBS)
+
+build-sanitize: bootstrap
+	@cmake --preset sanitize >/dev/null
+	@cmake --build --preset sanitize -j $(JOBS)
 
 demo: build
 	@scripts/demo

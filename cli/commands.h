@@ -11,5 +11,9 @@ int runSplit();
 int runNew();
 int runWait();
 int runNotify();
+int runInstallHooks();
+int runClaudeHook();
+int runInstallMcp();
+int runInstallCli();
 
 }  // namespace tesselo

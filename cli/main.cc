@@ -14,11 +14,21 @@ struct Command {
 };
 
 // In this order; the first exact match runs.
+// clang-format off
 constexpr Command commandTable[] = {
-    {"list", tesselo::runList},     {"read", tesselo::runRead}, {"send", tesselo::runSend},
-    {"split", tesselo::runSplit},   {"new", tesselo::runNew},   {"wait", tesselo::runWait},
+    {"list", tesselo::runList},
+    {"read", tesselo::runRead},
+    {"send", tesselo::runSend},
+    {"split", tesselo::runSplit},
+    {"new", tesselo::runNew},
+    {"wait", tesselo::runWait},
     {"notify", tesselo::runNotify},
+    {"claude-hook", tesselo::runClaudeHook},
+    {"install-mcp", tesselo::runInstallMcp},
+    {"install-hooks", tesselo::runInstallHooks},
+    {"install-cli", tesselo::runInstallCli},
 };
+// clang-format on
 
 }  // namespace
 

@@ -1,0 +1,233 @@
+#include "cli/hook_relay.h"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "tests/common/fake_app.h"
+#include "tests/common/process_runner.h"
+#include "tests/common/temp_dir.h"
+
+namespace tesselo {
+namespace {
+
+using test::FakeApp;
+using test::ProcessOptions;
+using test::ProcessResult;
+using test::Reply;
+
+Json base(const std::string& event) {
+  return {{"method", "agent-event"}, {"agent", "claude"}, {"event", event}};
+}
+
+Json with(Json request, std::initializer_list<std::pair<const char*, const char*>> members) {
+  for (const auto& [key, value] : members) request[key] = value;
+  return request;
+}
+
+TEST(AgentEventRequest, MapsExactlyTheReadKeys) {
+  struct Case {
+    const char* name;
+    const char* event;
+    const char* paneId;
+    std::optional<Json> expected;
+  } cases[] = {
+      {"only the event name, no pane", R"({"hook_event_name":"Stop"})", nullptr, base("Stop")},
+      {"pane id passed unchanged", R"({"hook_event_name":"Stop"})", "a1b2 c3",
+       with(base("Stop"), {{"panel", "a1b2 c3"}})},
+      {"empty pane id is still sent", R"({"hook_event_name":"Stop"})", "",
+       with(base("Stop"), {{"panel", ""}})},
+      {"every read key",
+       R"({"hook_event_name":"Notification","session_id":"s1","cwd":"/w d","message":"m\n",
+           "notification_type":"permission_prompt","transcript_path":"/t","tool_name":"x"})",
+       "p",
+       with(base("Notification"), {{"session", "s1"},
+                                   {"cwd", "/w d"},
+                                   {"message", "m\n"},
+                                   {"panel", "p"},
+                                   {"detail", "permission_prompt"}})},
+      {"notification type wins over source",
+       R"({"hook_event_name":"Notification","notification_type":"idle","source":"startup"})",
+       nullptr, with(base("Notification"), {{"detail", "idle"}})},
+      {"source when the notification type is not a string",
+       R"({"hook_event_name":"SessionStart","notification_type":7,"source":"resume"})", nullptr,
+       with(base("SessionStart"), {{"detail", "resume"}})},
+      {"no detail when neither is a string",
+       R"({"hook_event_name":"SessionStart","notification_type":null,"source":["x"]})", nullptr,
+       base("SessionStart")},
+      {"members of other types count as absent",
+       R"({"hook_event_name":"Stop","session_id":12,"cwd":{},"message":false})", nullptr,
+       base("Stop")},
+      {"input keys named like request keys are not forwarded",
+       R"({"hook_event_name":"Stop","method":"send","agent":"x","panel":"p","detail":"d",
+           "event":"e","session":"s"})",
+       nullptr, base("Stop")},
+      {"an event name nobody registers", R"({"hook_event_name":"Anything at all"})", nullptr,
+       base("Anything at all")},
+      {"empty event name", R"({"hook_event_name":""})", nullptr, base("")},
+      {"no event name", R"({"session_id":"s"})", "p", std::nullopt},
+      {"numeric event name", R"({"hook_event_name":3})", "p", std::nullopt},
+      {"null event name", R"({"hook_event_name":null})", "p", std::nullopt},
+      {"agent_id null", R"({"hook_event_name":"Stop","agent_id":null})", "p", std::nullopt},
+      {"agent_id string", R"({"hook_event_name":"Stop","agent_id":"a"})", "p", std::nullopt},
+      {"array", R"([{"hook_event_name":"Stop"}])", "p", std::nullopt},
+  };
+  for (const Case& c : cases) {
+    std::optional<Json> event = parseJson(c.event);
+    ASSERT_TRUE(event) << c.name;
+    EXPECT_EQ(agentEventRequest(*event, c.paneId), c.expected) << c.name;
+  }
+}
+
+class ClaudeHook : public ::testing::Test {
+ protected:
+  ProcessResult relay(const std::string& input, std::optional<std::string> paneId = std::nullopt) {
+    ProcessOptions options;
+    options.input = input;
+    options.env = {{"TESSELO_SOCKET", app.path()},
+                   {"HOME", dir.path()},
+                   {"TESSELO_PANE_ID", std::move(paneId)}};
+    return test::runProcess(test::cliPath(), {"claude-hook"}, options);
+  }
+
+  void expectSilentSuccess(const ProcessResult& result, const std::string& what) {
+    EXPECT_EQ(result.status, 0) << what;
+    EXPECT_EQ(result.out, "") << what;
+    EXPECT_EQ(result.err, "") << what;
+  }
+
+  test::TempDir dir;
+  FakeApp app{dir.file("s")};
+};
+
+// Once the relay has exited, any connection it made has been accepted and
+// answered, so the count is final.
+TEST_F(ClaudeHook, DroppedEventsNeverConnect) {
+  const char* inputs[] = {
+      "",
+      "null",
+      "\"Stop\"",
+      "[]",
+      R"([{"hook_event_name":"Stop"}])",
+      "not json",
+      R"({"hook_event_name":"Stop")",
+      "{}",
+      R"({"hook_event_name":3})",
+      R"({"hook_event_name":"Stop","agent_id":null})",
+      R"({"hook_event_name":"Stop","agent_id":"sub-1"})",
+      "{\"hook_event_name\":\"St\xff\"}",
+  };
+  for (const char* input : inputs) {
+    expectSilentSuccess(relay(input, "p1"), input);
+    EXPECT_EQ(app.connections(), 0) << input;
+  }
+}
+
+TEST_F(ClaudeHook, SendsOneRequestPerEventWithThePaneVariable) {
+  const std::string event =
+      R"({"hook_event_name":"UserPromptSubmit","session_id":"s","cwd":"/w","message":"hi",)"
+      R"("source":"cli","agent_type":"main"})";
+  Json expected = with(base("UserPromptSubmit"),
+                       {{"session", "s"}, {"cwd", "/w"}, {"message", "hi"}, {"detail", "cli"}});
+  struct Case {
+    const char* name;
+    std::optional<std::string> paneId;
+    Json request;
+  } cases[] = {
+      {"set", "9f3e21aa", with(expected, {{"panel", "9f3e21aa"}})},
+      {"set but empty", "", with(expected, {{"panel", ""}})},
+      {"unset", std::nullopt, expected},
+  };
+  int count = 0;
+  for (const Case& c : cases) {
+    expectSilentSuccess(relay(event, c.paneId), c.name);
+    EXPECT_EQ(app.connections(), ++count) << c.name;
+    ASSERT_EQ(app.requestLines().size(), static_cast<size_t>(count)) << c.name;
+    EXPECT_EQ(app.lastRequest(), c.request) << c.name;
+  }
+}
+
+TEST_F(ClaudeHook, IgnoresFurtherArguments) {
+  ProcessOptions options;
+  options.input = R"({"hook_event_name":"Stop"})";
+  options.env = {{"TESSELO_SOCKET", app.path()}, {"TESSELO_PANE_ID", std::nullopt}};
+  ProcessResult result =
+      test::runProcess(test::cliPath(), {"claude-hook", "--panel", "x", "extra"}, options);
+  expectSilentSuccess(result, "extra arguments");
+  EXPECT_EQ(app.lastRequest(), base("Stop"));
+}
+
+TEST_F(ClaudeHook, StaysSilentWhateverTheAppAnswers) {
+  struct Case {
+    const char* name;
+    std::string bytes;
+  } cases[] = {
+      {"closes without answering", ""},
+      {"answers an error", "{\"error\":\"no such panel\"}\n"},
+      {"answers garbage", "\xff\xfe not json"},
+      {"answers without a line feed", "{}"},
+  };
+  for (const Case& c : cases) {
+    Reply reply;
+    reply.bytes = c.bytes;
+    app.answerDefault(reply);
+    size_t before = app.requestLines().size();
+    expectSilentSuccess(relay(R"({"hook_event_name":"Stop"})", "p"), c.name);
+    EXPECT_EQ(app.requestLines().size(), before + 1) << c.name;
+  }
+}
+
+TEST(ClaudeHookWithoutApp, StaysSilentWhenNothingListens) {
+  test::TempDir dir;
+  ProcessOptions options;
+  options.input = R"({"hook_event_name":"Stop"})";
+  options.env = {{"TESSELO_SOCKET", dir.file("absent.sock")}, {"TESSELO_PANE_ID", "p"}};
+  ProcessResult result = test::runProcess(test::cliPath(), {"claude-hook"}, options);
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(result.err, "");
+}
+
+// An application that hangs up before reading must not kill the relay with
+// SIGPIPE: the request is far larger than the socket buffer, so the relay is
+// still writing when the peer goes away.
+TEST(ClaudeHookWithoutApp, SurvivesTheAppHangingUpMidRequest) {
+  test::TempDir dir;
+  std::string path = dir.file("s");
+  int listener = socket(AF_UNIX, SOCK_STREAM, 0);
+  ASSERT_GE(listener, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::memcpy(address.sun_path, path.c_str(), path.size());
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(listen(listener, 4), 0);
+  std::atomic<int> accepted{0};
+  std::thread hangUp([&] {
+    int fd = accept(listener, nullptr, nullptr);
+    if (fd >= 0) {
+      ++accepted;
+      close(fd);
+    }
+  });
+
+  ProcessOptions options;
+  options.input = R"({"hook_event_name":"Stop","message":")" + std::string(8 << 20, 'm') + "\"}";
+  options.env = {{"TESSELO_SOCKET", path}};
+  ProcessResult result = test::runProcess(test::cliPath(), {"claude-hook"}, options);
+  hangUp.join();
+  close(listener);
+  EXPECT_EQ(accepted, 1);
+  EXPECT_EQ(result.status, 0) << "128 + 13 means SIGPIPE";
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(result.err, "");
+}
+
+}  // namespace
+}  // namespace tesselo
