@@ -1,0 +1,185 @@
+#!/usr/bin/env bash
+# What `cmake --install` gives a user, one step per CTest test:
+#   check_install.sh install ROOT CMAKE BUILD_DIR
+#   check_install.sh files|man|bash|zsh|fish ROOT [HOST_EXPECTED]
+# ROOT is a private folder: the prefix, a staged (DESTDIR) tree and the home
+# of the shells all lie in it, so nothing outside it is read or written.
+set -euo pipefail
+
+step=$1 root=$2
+shift 2
+[[ $root == /* ]] || root=$PWD/$root
+prefix=$root/prefix
+stage=$root/stage
+home=$root/home
+
+fail() {
+  printf 'FAIL: %s\n' "$*" >&2
+  exit 1
+}
+
+# Runs a command in an environment holding only what is given, so that the
+# developer's own shell set-up can neither help nor break a check.
+clean() {
+  env -i HOME="$home" XDG_CONFIG_HOME="$home/.config" XDG_DATA_HOME="$home/.local/share" \
+    PATH="$prefix/bin:/opt/homebrew/bin:/usr/local/bin:/usr/bin:/bin" TERM=dumb LANG=C.UTF-8 "$@"
+}
+
+# Runs a check; it must succeed and write nothing on standard error.
+quiet() {
+  local err
+  err=$("$@" 2>&1 >/dev/null) || fail "$* exited with status $?: $err"
+  [[ -z $err ]] || fail "$* wrote on standard error: $err"
+}
+
+# Runs a check; it must succeed and write nothing at all.
+silent() {
+  local out
+  out=$("$@" 2>&1) || fail "$* exited with status $?: $out"
+  [[ -z $out ]] || fail "$* wrote: $out"
+}
+
+need() {
+  command -v "$1" >/dev/null || fail "$1 is not installed; scripts/bootstrap installs it"
+}
+
+# The command words, as the program's usage text names them.
+command_words() {
+  "$prefix/bin/tesselo" | tr -d '\n' | sed 's/.*<\(.*\)>.*/\1/' | tr '|' '\n' | tr -d ' '
+}
+
+case $step in
+install)
+  cmake=$1 build=$2
+  rm -rf "$root"
+  mkdir -p "$home"
+  out=$("$cmake" --install "$build" --prefix "$prefix" 2>&1) || fail "install failed: $out"
+  out=$(DESTDIR=$stage "$cmake" --install "$build" --prefix /usr/local 2>&1) ||
+    fail "staged install failed: $out"
+  ;;
+
+files)
+  host_expected=${1:-0}
+  expected=(
+    bin/tesselo bin/tesselo-cli bin/tesselo-mcp
+    share/man/man1/tesselo.1 share/man/man1/tesselo-cli.1 share/man/man1/tesselo-mcp.1
+    share/bash-completion/completions/tesselo share/bash-completion/completions/tesselo-cli
+    share/zsh/site-functions/_tesselo
+    share/fish/vendor_completions.d/tesselo.fish share/fish/vendor_completions.d/tesselo-cli.fish
+  )
+  if [[ $host_expected == 1 ]]; then
+    expected+=(bin/tesselo-host share/man/man1/tesselo-host.1)
+  fi
+  want=$(printf '%s\n' "${expected[@]}" | sort)
+  got=$(cd "$prefix" && find . ! -type d | sed 's|^\./||' | sort)
+  [[ $got == "$want" ]] || fail "installed files differ from the expected ones:
+$(diff <(printf '%s\n' "$want") <(printf '%s\n' "$got") || true)"
+
+  for program in tesselo-cli tesselo-mcp $([[ $host_expected == 1 ]] && echo tesselo-host); do
+    [[ -f $prefix/bin/$program && -x $prefix/bin/$program ]] || fail "bin/$program is not an executable file"
+  done
+  # Relative links keep working wherever the tree is moved or staged.
+  for link in bin/tesselo:tesselo-cli share/man/man1/tesselo-cli.1:tesselo.1 \
+    share/bash-completion/completions/tesselo-cli:tesselo \
+    share/fish/vendor_completions.d/tesselo-cli.fish:tesselo.fish; do
+    [[ -L $prefix/${link%%:*} ]] || fail "${link%%:*} is not a symbolic link"
+    [[ $(readlink "$prefix/${link%%:*}") == "${link#*:}" ]] ||
+      fail "${link%%:*} points to $(readlink "$prefix/${link%%:*}"), not ${link#*:}"
+  done
+  [[ $(readlink "$stage/usr/local/bin/tesselo") == tesselo-cli && -x $stage/usr/local/bin/tesselo-cli ]] ||
+    fail "the staged tree under DESTDIR lacks bin/tesselo or bin/tesselo-cli"
+
+  usage='usage: tesselo <list|read|send|split|new|wait|notify|install-cli
+                |install-hooks|install-mcp|claude-hook> [options]'
+  out=$(cd / && clean "$prefix/bin/tesselo" 2>"$root/err") || fail "tesselo without arguments exited with status $?"
+  [[ $out == "$usage" ]] || fail "tesselo printed: $out"
+  [[ ! -s $root/err ]] || fail "tesselo wrote on standard error: $(cat "$root/err")"
+  out=$(clean "$prefix/bin/tesselo-mcp" </dev/null 2>&1) || fail "tesselo-mcp exited with status $? at end of input"
+  [[ -z $out ]] || fail "tesselo-mcp printed at end of input: $out"
+  ;;
+
+man)
+  # Debian has both formatters (scripts/bootstrap); recent macOS only mandoc.
+  command -v mandoc >/dev/null || command -v groff >/dev/null ||
+    fail "neither mandoc nor groff is installed; scripts/bootstrap installs them"
+  pages=("$prefix"/share/man/man1/*.1)
+  ((${#pages[@]} >= 3)) || fail "manual pages missing: ${pages[*]}"
+  for page in "${pages[@]}"; do
+    if command -v mandoc >/dev/null; then
+      silent mandoc -T lint -W warning "$page"
+      [[ $(mandoc -T ascii "$page" | wc -l) -gt 20 ]] || fail "$page renders almost nothing"
+    fi
+    if command -v groff >/dev/null; then
+      quiet groff -ww -mandoc -z "$page"
+      [[ $(groff -mandoc -T ascii "$page" 2>/dev/null | wc -l) -gt 20 ]] || fail "$page renders almost nothing"
+    fi
+  done
+  # Every command word, and what the command line reads from the
+  # environment, has its place in the page.
+  page=$prefix/share/man/man1/tesselo.1
+  for word in $(command_words); do
+    grep -q "^\.Cm $word\$" "$page" || fail "tesselo.1 has no synopsis line for $word"
+    grep -Eq "^\.It Cm $word( |\$)" "$page" || fail "tesselo.1 does not describe $word"
+  done
+  for variable in TESSELO_SOCKET TESSELO_PANE_ID HOME XDG_DATA_HOME; do
+    grep -q "^\.It Ev $variable\$" "$page" || fail "tesselo.1 does not describe $variable"
+  done
+  if command -v man >/dev/null; then
+    for name in tesselo tesselo-cli tesselo-mcp; do
+      found=$(clean MANPATH="$prefix/share/man" man -w "$name" 2>/dev/null) || fail "man cannot find $name"
+      [[ $found == "$prefix"/share/man/man1/* ]] || fail "man finds $name at $found"
+      quiet clean MANWIDTH=80 MANPATH="$prefix/share/man" man "$name"
+    done
+  else
+    echo "man is not installed: the pages were checked with mandoc and groff only"
+  fi
+  ;;
+
+bash)
+  main=
+  for candidate in /usr/share/bash-completion/bash_completion \
+    /opt/homebrew/share/bash-completion/bash_completion /usr/local/share/bash-completion/bash_completion; do
+    [[ -f $candidate ]] && main=$candidate && break
+  done
+  [[ $main ]] || fail "bash-completion is not installed; scripts/bootstrap installs it"
+  script=$prefix/share/bash-completion/completions/tesselo
+  quiet clean bash --norc --noprofile -c 'source "$1"' _ "$script"
+  # bash-completion's loader finds both names under the prefix by itself.
+  for name in tesselo tesselo-cli; do
+    out=$(clean XDG_DATA_DIRS="$prefix/share:/usr/share" bash --norc --noprofile -c '
+      source "$1" && _completion_loader "$2"; complete -p "$2"' _ "$main" "$name" 2>&1) || true
+    [[ $out == "complete -F _tesselo $name" ]] || fail "bash-completion loads for $name: $out"
+  done
+  ;;
+
+zsh)
+  need zsh
+  dir=$prefix/share/zsh/site-functions
+  quiet clean zsh -n "$dir/_tesselo"
+  # compinit registers the function for both names from the #compdef line;
+  # autoload +X then reads its body, which must parse.
+  quiet clean ZDOTDIR="$home" zsh -f -c '
+    fpath=("$1" $fpath)
+    autoload -Uz compinit && compinit -u -d "$HOME/.zcompdump"
+    [[ $_comps[tesselo] == _tesselo && $_comps[tesselo-cli] == _tesselo ]] || {
+      print -u2 "compinit did not register _tesselo"; exit 1; }
+    autoload +X _tesselo' _ "$dir"
+  ;;
+
+fish)
+  need fish
+  quiet clean fish --no-execute "$prefix/share/fish/vendor_completions.d/tesselo.fish"
+  want=$(command_words | sort)
+  for name in tesselo tesselo-cli; do
+    out=$(clean XDG_DATA_DIRS="$prefix/share:/usr/share" fish -c "complete -C '$name '" 2>"$root/err") ||
+      fail "fish failed completing $name"
+    [[ ! -s $root/err ]] || fail "fish wrote on standard error: $(cat "$root/err")"
+    got=$(printf '%s\n' "$out" | cut -f1 | sort)
+    [[ $got == "$want" ]] || fail "fish completes $name with: $got"
+  done
+  ;;
+
+*)
+  fail "unknown step $step"
+  ;;
+esac
