@@ -1,7 +1,8 @@
 // Byte-class table, bulk appends of plain runs, UTF-8 checked with the
 // well-formed ranges of Unicode (those the full parser enforces), escapes
-// decoded as the full parser decodes them. Any doubt means "not mine".
-#include "support/json_flat.h"
+// decoded as the full parser decodes them, integers typed as it types them.
+// Any doubt means "not mine".
+#include "support/json_quick.h"
 
 #include <array>
 #include <cstdint>
@@ -36,28 +37,11 @@ class Reader {
   explicit Reader(std::string_view text)
       : p_(reinterpret_cast<const unsigned char*>(text.data())), end_(p_ + text.size()) {}
 
-  std::optional<Json> object() {
+  std::optional<Json> document() {
     skipBlanks();
-    if (!take('{')) return std::nullopt;
-    Json result = Json::object();
-    skipBlanks();
-    if (!take('}')) {
-      for (;;) {
-        std::string key;
-        if (!take('"') || !string(key)) return std::nullopt;
-        skipBlanks();
-        if (!take(':')) return std::nullopt;
-        skipBlanks();
-        auto value = scalar();
-        if (!value) return std::nullopt;
-        // A repeated key keeps its last value, as the full parser does.
-        result[std::move(key)] = std::move(*value);
-        skipBlanks();
-        if (take('}')) break;
-        if (!take(',')) return std::nullopt;
-        skipBlanks();
-      }
-    }
+    if (p_ == end_ || (*p_ != '{' && *p_ != '[')) return std::nullopt;
+    auto result = value(1);
+    if (!result) return std::nullopt;
     skipBlanks();
     if (p_ != end_) return std::nullopt;
     return result;
@@ -82,9 +66,13 @@ class Reader {
     return true;
   }
 
-  std::optional<Json> scalar() {
+  std::optional<Json> value(int depth) {
     if (p_ == end_) return std::nullopt;
     switch (*p_) {
+      case '{':
+        return object(depth);
+      case '[':
+        return array(depth);
       case '"': {
         ++p_;
         std::string text;
@@ -101,8 +89,65 @@ class Reader {
         if (word("null")) return Json(nullptr);
         return std::nullopt;
       default:
-        return std::nullopt;  // numbers, arrays, objects: the full parser's
+        return integer();
     }
+  }
+
+  std::optional<Json> object(int depth) {
+    if (depth > quickReaderDepth) return std::nullopt;
+    ++p_;
+    Json result = Json::object();
+    skipBlanks();
+    if (take('}')) return result;
+    for (;;) {
+      std::string key;
+      if (!take('"') || !string(key)) return std::nullopt;
+      skipBlanks();
+      if (!take(':')) return std::nullopt;
+      skipBlanks();
+      auto member = value(depth + 1);
+      if (!member) return std::nullopt;
+      // A repeated key keeps its last value, as the full parser does.
+      result[std::move(key)] = std::move(*member);
+      skipBlanks();
+      if (take('}')) return result;
+      if (!take(',')) return std::nullopt;
+      skipBlanks();
+    }
+  }
+
+  std::optional<Json> array(int depth) {
+    if (depth > quickReaderDepth) return std::nullopt;
+    ++p_;
+    Json result = Json::array();
+    skipBlanks();
+    if (take(']')) return result;
+    for (;;) {
+      auto item = value(depth + 1);
+      if (!item) return std::nullopt;
+      result.push_back(std::move(*item));
+      skipBlanks();
+      if (take(']')) return result;
+      if (!take(',')) return std::nullopt;
+      skipBlanks();
+    }
+  }
+
+  // -?(0|[1-9][0-9]*) with no fraction or exponent, small enough that the
+  // full parser keeps it an integer: unsigned without a sign, signed with one.
+  std::optional<Json> integer() {
+    bool negative = take('-');
+    const unsigned char* digits = p_;
+    while (p_ != end_ && *p_ >= '0' && *p_ <= '9') ++p_;
+    size_t count = static_cast<size_t>(p_ - digits);
+    if (count == 0 || (count > 1 && *digits == '0')) return std::nullopt;
+    if (p_ != end_ && (*p_ == '.' || *p_ == 'e' || *p_ == 'E')) return std::nullopt;
+    // 19 digits always fit an unsigned 64-bit value, 18 a signed one.
+    if (count > (negative ? 18u : 19u)) return std::nullopt;
+    uint64_t magnitude = 0;
+    for (const unsigned char* d = digits; d != p_; ++d) magnitude = magnitude * 10 + (*d - '0');
+    if (negative) return Json(-static_cast<int64_t>(magnitude));
+    return Json(magnitude);
   }
 
   // Where the string's closing quote lies (or the end of the text): a quote
@@ -277,8 +322,8 @@ class Reader {
 
 }  // namespace
 
-std::optional<Json> parseFlatObject(std::string_view text) {
-  return Reader(text).object();
+std::optional<Json> parseQuickly(std::string_view text) {
+  return Reader(text).document();
 }
 
 }  // namespace tesselo
