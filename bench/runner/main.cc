@@ -1,7 +1,7 @@
 // tesselo-bench: every figure of the goal table and the peers, from one run;
 // prints the table and writes bench/results/latest.md.
 //
-//   tesselo-bench [--quick] [--no-write]
+//   tesselo-bench [--quick] [--no-write] [--programs DIR]
 #include <signal.h>
 #include <sys/utsname.h>
 #include <unistd.h>
@@ -28,7 +28,8 @@ using namespace bench;
 
 namespace {
 
-const std::string programDir = BENCH_PROGRAM_DIR;
+// --programs DIR measures another build's programs (a dynamic one, say).
+std::string programDir = BENCH_PROGRAM_DIR;
 const std::string toolsDir = BENCH_TOOLS_DIR;
 const std::string sourceDir = BENCH_SOURCE_DIR;
 
@@ -408,6 +409,10 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--quick") == 0) quick = true;
     if (std::strcmp(argv[i], "--no-write") == 0) write = false;
+    if (std::strcmp(argv[i], "--programs") == 0 && i + 1 < argc) {
+      programDir = argv[++i];
+      write = false;  // the committed page is about this build's programs
+    }
   }
   Context c;
   if (quick) c.counts = Counts{40, 5, 2, 20, 1, 50, 5};
