@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -396,7 +397,10 @@ std::string machineText(const Counts& counts, bool quick) {
       cpu = line.substr(line.find(':') + 2);
       break;
     }
-  return "Machine: " + std::to_string(sysconf(_SC_NPROCESSORS_ONLN)) + " cores, " + cpu + ", " +
+  char date[32] = "";
+  time_t now = time(nullptr);
+  strftime(date, sizeof date, "%Y-%m-%d %H:%M UTC", gmtime(&now));
+  return std::string("Run ") + date + ". Machine: " + std::to_string(sysconf(_SC_NPROCESSORS_ONLN)) + " cores, " + cpu + ", " +
          u.sysname + " " + u.release + ". Build: the `bench` preset (RelWithDebInfo, " +
          BENCH_LINK + "). Pairs per CLI figure: " + std::to_string(counts.cliPairs) +
          (quick ? " (quick run)" : "") + ".";
