@@ -31,8 +31,10 @@ bench: bootstrap bench/peer-mcp/node_modules/.package-lock.json
 	@cmake --build --preset bench -j $(JOBS)
 	@build-bench/bench/tesselo-bench
 
+# Without the SDK (no registry at hand) the peer's rows are left out, nothing else.
 bench/peer-mcp/node_modules/.package-lock.json: bench/peer-mcp/package-lock.json
-	@cd bench/peer-mcp && npm ci --no-audit --no-fund --loglevel=error >/dev/null
+	@cd bench/peer-mcp && npm ci --no-audit --no-fund --loglevel=error >/dev/null || \
+	  echo "npm ci failed in bench/peer-mcp: the MCP SDK peer will not be measured"
 
 clean:
 	rm -rf build build-*
