@@ -7,8 +7,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 extern char** environ;
 
@@ -127,6 +129,145 @@ ProcessResult runProcess(const std::string& program, const std::vector<std::stri
   int status = 0;
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return result;
+}
+
+ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& args,
+                           const ProcessOptions& options) {
+  signal(SIGPIPE, SIG_IGN);
+  std::vector<std::string> argStrings{program};
+  argStrings.insert(argStrings.end(), args.begin(), args.end());
+  std::vector<std::string> envStrings = mergedEnvironment(options.env);
+  std::vector<char*> argv = pointers(argStrings);
+  std::vector<char*> envp = pointers(envStrings);
+  int in[2], out[2], err[2];
+  if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC)) return;
+  pid_ = fork();
+  if (pid_ == 0) {
+    dup2(in[0], 0);
+    dup2(out[1], 1);
+    dup2(err[1], 2);
+    signal(SIGPIPE, SIG_DFL);
+    if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(126);
+    execve(program.c_str(), argv.data(), envp.data());
+    _exit(127);
+  }
+  close(in[0]);
+  close(out[1]);
+  close(err[1]);
+  in_ = in[1];
+  fcntl(in_, F_SETFL, O_NONBLOCK);
+  out_ = out[0];
+  err_ = err[0];
+}
+
+ChildProcess::~ChildProcess() {
+  if (pid_ > 0) {
+    kill(pid_, SIGKILL);
+    while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
+    }
+  }
+  for (int fd : {in_, out_, err_})
+    if (fd >= 0) close(fd);
+}
+
+bool ChildProcess::write(const std::string& bytes, std::chrono::milliseconds limit) {
+  auto deadline = std::chrono::steady_clock::now() + limit;
+  size_t offset = 0;
+  while (in_ >= 0 && offset < bytes.size()) {
+    ssize_t n = ::write(in_, bytes.data() + offset, bytes.size() - offset);
+    if (n > 0) {
+      offset += static_cast<size_t>(n);
+      continue;
+    }
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN) return false;
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return false;
+    pollfd fd{in_, POLLOUT, 0};
+    poll(&fd, 1, static_cast<int>(left.count()));
+  }
+  return offset == bytes.size();
+}
+
+void ChildProcess::closeInput() {
+  if (in_ >= 0) close(std::exchange(in_, -1));
+}
+
+void ChildProcess::closeOutput() {
+  if (out_ >= 0) close(std::exchange(out_, -1));
+}
+
+std::optional<std::string> ChildProcess::readLine(std::chrono::milliseconds limit) {
+  auto deadline = std::chrono::steady_clock::now() + limit;
+  char buffer[65536];
+  for (;;) {
+    size_t end = pending_.find('\n');
+    if (end != std::string::npos) {
+      std::string line = pending_.substr(0, end);
+      pending_.erase(0, end + 1);
+      return line;
+    }
+    if (out_ < 0) return std::nullopt;
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return std::nullopt;
+    pollfd fd{out_, POLLIN, 0};
+    int ready = poll(&fd, 1, static_cast<int>(left.count()));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) return std::nullopt;
+    ssize_t n = read(out_, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return std::nullopt;
+    pending_.append(buffer, static_cast<size_t>(n));
+  }
+}
+
+ProcessResult ChildProcess::finish(bool closeInputFirst, std::chrono::milliseconds limit) {
+  if (closeInputFirst) closeInput();
+  ProcessResult result;
+  if (pid_ <= 0) return result;
+  result.out = std::move(pending_);
+  pending_.clear();
+  auto deadline = std::chrono::steady_clock::now() + limit;
+  bool killed = false;
+  char buffer[65536];
+  while (out_ >= 0 || err_ >= 0) {
+    pollfd fds[2];
+    int n = 0;
+    if (out_ >= 0) fds[n++] = {out_, POLLIN, 0};
+    if (err_ >= 0) fds[n++] = {err_, POLLIN, 0};
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    int timeout = killed ? -1 : static_cast<int>(std::clamp<long>(left.count(), 0, 1 << 30));
+    int ready = poll(fds, n, timeout);
+    if (ready < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    if (ready == 0) {
+      kill(pid_, SIGKILL);
+      killed = true;
+      continue;
+    }
+    for (int i = 0; i < n; ++i) {
+      if (!fds[i].revents) continue;
+      int fd = fds[i].fd;
+      ssize_t r = read(fd, buffer, sizeof buffer);
+      if (r > 0) {
+        (fd == out_ ? result.out : result.err).append(buffer, static_cast<size_t>(r));
+      } else if (r == 0 || errno != EINTR) {
+        close(fd);
+        (fd == out_ ? out_ : err_) = -1;
+      }
+    }
+  }
+  int status = 0;
+  while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+  }
+  pid_ = -1;
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return result;
 }

@@ -2,6 +2,9 @@
 // captures everything it shows: standard output, standard error, exit status.
 #pragma once
 
+#include <sys/types.h>
+
+#include <chrono>
 #include <map>
 #include <optional>
 #include <string>
@@ -25,6 +28,41 @@ struct ProcessOptions {
 
 ProcessResult runProcess(const std::string& program, const std::vector<std::string>& args,
                          const ProcessOptions& options = {});
+
+// A program kept running while a test talks to it: lines in, lines out,
+// then an orderly finish that collects the rest.
+class ChildProcess {
+ public:
+  // Only env and cwd of the options are used.
+  ChildProcess(const std::string& program, const std::vector<std::string>& args,
+               const ProcessOptions& options = {});
+  ~ChildProcess();  // kills the child if it still runs
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  // Writes to its standard input; false when the child stopped reading or
+  // took no more within the limit.
+  bool write(const std::string& bytes,
+             std::chrono::milliseconds limit = std::chrono::milliseconds(60000));
+  void closeInput();
+  // Closes the test's end of the child's standard output.
+  void closeOutput();
+  // The next line of standard output without its line feed; nothing at the
+  // end of output or when none came within the limit (a guard against a
+  // hanging test, not a measurement).
+  std::optional<std::string> readLine(
+      std::chrono::milliseconds limit = std::chrono::milliseconds(60000));
+  // Closes standard input unless told otherwise, reads both outputs to their
+  // end and waits for the exit. `out` holds what readLine had not taken. A
+  // child still running after the limit is killed (status 128 + 9).
+  ProcessResult finish(bool closeInputFirst = true,
+                       std::chrono::milliseconds limit = std::chrono::milliseconds(60000));
+
+ private:
+  pid_t pid_ = -1;
+  int in_ = -1, out_ = -1, err_ = -1;
+  std::string pending_;
+};
 
 // Absolute paths of the built programs.
 std::string cliPath();
