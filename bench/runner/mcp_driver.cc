@@ -183,7 +183,7 @@ std::optional<McpBurst> mcpBurst(const Command& server, long total, int inFlight
   burst.micros = nowMicros() - begin;
   burst.missing = total - burst.answered;
   burst.peakRssKiB = statusKiB(child->pid, "VmHWM");
-  closeAndReap(*child, 10000);
+  if (auto exit = closeAndReap(*child, 10000)) burst.exitMicros = *exit;
   if (stuck && burst.answered == 0) return std::nullopt;
   return burst;
 }

@@ -30,6 +30,7 @@ struct McpBurst {
   long missing = 0;     // ids never answered
   long errors = 0;      // answers flagged isError or without the list text
   double peakRssKiB = 0;
+  double exitMicros = -1;  // input closed right after the burst -> gone
 };
 // total "tools/call tesselo_list", at most inFlight outstanding.
 std::optional<McpBurst> mcpBurst(const Command& server, long total, int inFlight);
