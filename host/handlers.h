@@ -1,0 +1,113 @@
+// The methods of the control socket, one entry point each, over the state a
+// running host shares between its connections.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "host/agent_states.h"
+#include "host/pane_table.h"
+#include "host/tmux.h"
+#include "support/json.h"
+
+namespace tesselo::host {
+
+// Environment variables given to every pane the host creates.
+inline constexpr const char* paneIdVariable = "TESSELO_PANE_ID";
+inline constexpr const char* socketVariable = "TESSELO_SOCKET";
+
+inline constexpr int64_t defaultReadLines = 40;
+inline constexpr double defaultWaitSeconds = 300;
+
+inline constexpr std::string_view unknownPanePrefix = "unknown pane ";
+inline constexpr std::string_view unknownTerminalPrefix = "unknown terminal ";
+inline constexpr std::string_view ambiguousIdPrefix = "ambiguous id ";
+inline constexpr std::string_view noPaneMessage = "no tmux pane is open";
+
+struct SendApproval {
+  std::mutex mutex;
+  bool granted = false;
+};
+
+struct HostContext {
+  Tmux tmux;
+  std::string socketPath;  // absolute; handed to created panes
+  bool allowSend = false;
+  AgentStates states;
+  SendApproval approval;
+};
+
+struct Call {
+  const Json& request;
+  std::function<bool()> clientGone;
+};
+
+// The answer to one request; null when no answer is due (the client went
+// away during a wait).
+Json handleRequest(HostContext& host, const Json& request, const std::function<bool()>& clientGone);
+
+Json runList(HostContext& host, const Call& call);
+Json runRead(HostContext& host, const Call& call);
+Json runSend(HostContext& host, const Call& call);
+Json runSplit(HostContext& host, const Call& call);
+Json runNew(HostContext& host, const Call& call);
+Json runWait(HostContext& host, const Call& call);
+Json runNotify(HostContext& host, const Call& call);
+Json runAgentEvent(HostContext& host, const Call& call);
+
+// Shared by the methods: the pane named by "panel" (or the focused one), and
+// the active pane of the terminal named by "terminal" (or the focused one),
+// with the whole table it came from. An error message otherwise.
+struct Target {
+  PaneRow pane;
+  std::vector<PaneRow> rows;
+};
+std::variant<Target, std::string> paneTarget(HostContext& host, const Json& request);
+std::variant<Target, std::string> terminalTarget(HostContext& host, const Json& request);
+// The focused pane of a table, reading the clients from tmux.
+std::optional<PaneRow> focusedRow(HostContext& host, const std::vector<PaneRow>& rows);
+
+// The pure rules of the methods.
+
+// The "list" answer from the pane table and the agents known per pane id.
+Json listAnswer(const std::vector<PaneRow>& rows,
+                const std::function<std::optional<AgentState>(const std::string&)>& agentOf);
+
+// The bottom `count` lines of a captured screen, blank lines below the last
+// written one left out, joined by line feeds.
+std::string bottomLines(std::string_view screen, int64_t count);
+
+// "lines" of a read request: a whole number (40 when absent or not one), or
+// an error when it is below 1.
+std::variant<int64_t, std::string> readLineCount(const Json& request);
+
+// "until" and "timeout" of a wait request, or an error.
+struct WaitRequest {
+  std::string until;
+  double seconds = defaultWaitSeconds;
+};
+std::variant<WaitRequest, std::string> waitRequest(const Json& request);
+
+// The tmux session that a "space" names: tmux itself turns ':' and '.' into
+// '_', so looking the name up unchanged would never find the session.
+std::string sessionName(std::string_view space);
+
+// The -e arguments for a pane the host creates.
+std::vector<std::string> paneEnvironmentArgs(const HostContext& host, const std::string& paneKey);
+
+}  // namespace tesselo::host
+
+namespace tesselo::host {
+
+// Runs for ever: every few seconds, while agents or waits are known, finds
+// the panes that have closed, so their agents are forgotten and their waits
+// end.
+void sweepClosedPanes(HostContext& host);
+
+}  // namespace tesselo::host

@@ -1,0 +1,57 @@
+// "read": the bottom lines of a pane's visible screen.
+#include <cmath>
+
+#include "host/handlers.h"
+#include "host/protocol.h"
+
+namespace tesselo::host {
+
+namespace {
+
+constexpr std::string_view linesTooFewMessage = "\"lines\" must be at least 1";
+
+}  // namespace
+
+std::variant<int64_t, std::string> readLineCount(const Json& request) {
+  auto it = request.find("lines");
+  if (it == request.end() || !it->is_number()) return defaultReadLines;
+  double value = it->get<double>();
+  // A fraction is no line count; like any value of the wrong type it counts
+  // as absent.
+  if (value != std::floor(value)) return defaultReadLines;
+  if (value < 1) return std::string(linesTooFewMessage);
+  if (it->is_number_integer()) return it->get<int64_t>();
+  return value > 1e9 ? int64_t{1000000000} : static_cast<int64_t>(value);
+}
+
+std::string bottomLines(std::string_view screen, int64_t count) {
+  std::vector<std::string_view> lines;
+  size_t start = 0;
+  while (start < screen.size()) {
+    size_t end = screen.find('\n', start);
+    if (end == std::string_view::npos) end = screen.size();
+    lines.push_back(screen.substr(start, end - start));
+    start = end + 1;
+  }
+  while (!lines.empty() && lines.back().empty()) lines.pop_back();
+  size_t first = lines.size() > static_cast<uint64_t>(count) ? lines.size() - count : 0;
+  std::string text;
+  for (size_t i = first; i < lines.size(); ++i) {
+    if (i > first) text.push_back('\n');
+    text.append(lines[i]);
+  }
+  return text;
+}
+
+Json runRead(HostContext& host, const Call& call) {
+  auto count = readLineCount(call.request);
+  if (auto* error = std::get_if<std::string>(&count)) return errorAnswer(*error);
+  auto target = paneTarget(host, call.request);
+  if (auto* error = std::get_if<std::string>(&target)) return errorAnswer(*error);
+  const PaneRow& pane = std::get<Target>(target).pane;
+  TmuxOutcome captured = runTmux(host.tmux, {"capture-pane", "-p", "-t", pane.paneId});
+  if (!captured.ok) return errorAnswer("tmux: " + captured.error);
+  return {{"text", bottomLines(captured.out, std::get<int64_t>(count))}};
+}
+
+}  // namespace tesselo::host

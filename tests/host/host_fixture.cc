@@ -1,0 +1,200 @@
+// tmux is started with -f /dev/null and a fixed size, so screens are the same
+// on every machine; everything lives in the temp folder and is killed after.
+#include "tests/host/host_fixture.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+#include <thread>
+
+#include "support/fd_io.h"
+
+extern char** environ;
+
+namespace tesselo::test {
+
+std::string hostPath() {
+  return buildDir() + "/tesselo-host";
+}
+
+std::string tmuxPath() {
+  for (const char* candidate : {"/usr/bin/tmux", "/usr/local/bin/tmux", "/opt/homebrew/bin/tmux"})
+    if (access(candidate, X_OK) == 0) return candidate;
+  return "tmux";
+}
+
+std::string rawExchange(const std::string& socket, const std::string& bytes) {
+  int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::memcpy(address.sun_path, socket.c_str(), socket.size());
+  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    close(fd);
+    return "(connect failed)";
+  }
+  sendAll(fd, bytes);
+  std::string answer;
+  char buffer[4096];
+  while (answer.find('\n') == std::string::npos) {
+    ssize_t n = readSome(fd, buffer, sizeof buffer);
+    if (n <= 0) break;
+    answer.append(buffer, static_cast<size_t>(n));
+  }
+  close(fd);
+  return answer.substr(0, answer.find('\n'));
+}
+
+Json requestJson(const std::string& socket, const Json& request) {
+  auto parsed = parseJson(rawExchange(socket, request.dump() + "\n"));
+  return parsed ? *parsed : Json(nullptr);
+}
+
+bool eventually(const std::function<bool()>& check, std::chrono::milliseconds limit) {
+  auto deadline = std::chrono::steady_clock::now() + limit;
+  for (;;) {
+    if (check()) return true;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+}
+
+HostWorld::HostWorld() {
+  socket = dir.file("control.sock");
+  tmuxSocket = dir.file("tmux.sock");
+  home = dir.file("home");
+  mkdir(home.c_str(), 0700);
+  env = {{"TMUX", std::nullopt},
+         {"TMUX_PANE", std::nullopt},
+         {"TESSELO_PANE_ID", std::nullopt},
+         {"ENV", std::nullopt},
+         {"HOME", home},
+         {"SHELL", "/bin/sh"},
+         {"TERM", "xterm"},
+         {"TESSELO_SOCKET", socket}};
+  tmux({"-f", "/dev/null", "new-session", "-d", "-s", "main", "-x", "120", "-y", "40"});
+  // The first pane's shell is up once its prompt shows.
+  eventually([&] {
+    std::string shown = tmux({"capture-pane", "-p", "-t", "main"}).out;
+    return shown.find_first_not_of('\n') != std::string::npos;
+  });
+}
+
+HostWorld::~HostWorld() {
+  if (hostPid_ > 0) stopHost();
+  tmux({"kill-server"});
+}
+
+ProcessResult HostWorld::tmux(const std::vector<std::string>& args) const {
+  std::vector<std::string> all{"-S", tmuxSocket};
+  all.insert(all.end(), args.begin(), args.end());
+  return runProcess(tmuxPath(), all, {env, {}, {}});
+}
+
+ProcessResult HostWorld::cli(const std::vector<std::string>& args, const std::string& input,
+                             const std::map<std::string, std::optional<std::string>>& extra) const {
+  auto merged = env;
+  for (const auto& [name, value] : extra) merged[name] = value;
+  return runProcess(cliPath(), args, {merged, input, {}});
+}
+
+bool HostWorld::startHost(std::vector<std::string> extra) {
+  std::vector<std::string> args{hostPath(), "--socket", socket, "--tmux-socket", tmuxSocket};
+  args.insert(args.end(), extra.begin(), extra.end());
+  std::string log = dir.file("host.log");
+  pid_t pid = fork();
+  if (pid == 0) {
+    int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+    dup2(fd, 1);
+    dup2(fd, 2);
+    for (const auto& [name, value] : env) {
+      if (value)
+        setenv(name.c_str(), value->c_str(), 1);
+      else
+        unsetenv(name.c_str());
+    }
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  hostPid_ = pid;
+  return eventually([&] {
+           int status;
+           if (waitpid(hostPid_, &status, WNOHANG) == hostPid_) {
+             hostPid_ = -1;
+             return true;
+           }
+           return rawExchange(socket, "{\"method\":\"notify\"}\n").find("clients") !=
+                  std::string::npos;
+         }) &&
+         hostPid_ > 0;
+}
+
+int HostWorld::stopHost() {
+  if (hostPid_ <= 0) return -1;
+  kill(hostPid_, SIGTERM);
+  int status = 0;
+  while (waitpid(hostPid_, &status, 0) < 0 && errno == EINTR) {
+  }
+  hostPid_ = -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+std::string HostWorld::hostLog() const {
+  return readFile(dir.file("host.log"));
+}
+
+Json HostWorld::list() const {
+  return request({{"method", "list"}});
+}
+
+std::vector<std::string> HostWorld::paneIds() const {
+  std::vector<std::string> ids;
+  Json answer = list();
+  if (!answer.contains("terminals")) return ids;
+  for (const auto& terminal : answer["terminals"])
+    for (const auto& pane : terminal["panels"]) ids.push_back(pane["id"]);
+  return ids;
+}
+
+std::string HostWorld::firstTerminalId() const {
+  Json answer = list();
+  if (!answer.contains("terminals") || answer["terminals"].empty()) return {};
+  return answer["terminals"][0]["id"];
+}
+
+std::string HostWorld::screen(const std::string& pane, int lines) const {
+  Json answer = request({{"method", "read"}, {"panel", pane}, {"lines", lines}});
+  const std::string* text = stringMember(answer, "text");
+  return text ? *text : std::string();
+}
+
+bool HostWorld::screenShowsLine(const std::string& pane, const std::string& line) const {
+  return eventually([&] {
+    std::istringstream lines(screen(pane));
+    std::string each;
+    while (std::getline(lines, each))
+      if (each == line) return true;
+    return false;
+  });
+}
+
+void HostWorld::type(const std::string& pane, const std::string& line) const {
+  // Typed before the shell's first prompt, a line is echoed early and its
+  // output lands after the prompt, on the same line.
+  eventually([&] { return !screen(pane).empty(); });
+  request({{"method", "send"}, {"panel", pane}, {"text", line + "\n"}});
+}
+
+}  // namespace tesselo::test

@@ -1,0 +1,72 @@
+// A private tmux server and a tesselo-host serving it, both under one temp
+// folder, for the end-to-end tests; torn down after every test.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "support/json.h"
+#include "tests/common/process_runner.h"
+#include "tests/common/temp_dir.h"
+
+namespace tesselo::test {
+
+std::string hostPath();
+std::string tmuxPath();
+
+// One request line to a socket, the raw answer bytes up to the first line
+// feed (or all, when the peer closes first).
+std::string rawExchange(const std::string& socket, const std::string& bytes);
+// The same for a JSON request; the answer parsed (null when it is not JSON).
+Json requestJson(const std::string& socket, const Json& request);
+
+// Retries until the check passes, for at most `limit`.
+bool eventually(const std::function<bool()>& check,
+                std::chrono::milliseconds limit = std::chrono::seconds(15));
+
+class HostWorld {
+ public:
+  HostWorld();
+  ~HostWorld();
+  HostWorld(const HostWorld&) = delete;
+  HostWorld& operator=(const HostWorld&) = delete;
+
+  // Starts the host with these extra arguments; true once it answers.
+  bool startHost(std::vector<std::string> extra = {"--allow-send"});
+  // SIGTERM and wait; the exit status.
+  int stopHost();
+  bool hostRunning() const { return hostPid_ > 0; }
+  std::string hostLog() const;
+
+  ProcessResult tmux(const std::vector<std::string>& args) const;
+  ProcessResult cli(const std::vector<std::string>& args, const std::string& input = {},
+                    const std::map<std::string, std::optional<std::string>>& env = {}) const;
+  Json request(const Json& request) const { return requestJson(socket, request); }
+
+  // The "list" answer, and the full ids in it.
+  Json list() const;
+  std::vector<std::string> paneIds() const;
+  std::string firstTerminalId() const;
+  // The screen text of a pane, through "read".
+  std::string screen(const std::string& pane, int lines = 40) const;
+  // Waits until the pane's screen holds a line equal to `line`.
+  bool screenShowsLine(const std::string& pane, const std::string& line) const;
+  // Types a command line into a pane through "send", once its shell is up.
+  void type(const std::string& pane, const std::string& line) const;
+
+  TempDir dir;
+  std::string socket;
+  std::string tmuxSocket;
+  std::string home;
+  // The environment every child gets: no TMUX, a private HOME, /bin/sh.
+  std::map<std::string, std::optional<std::string>> env;
+
+ private:
+  pid_t hostPid_ = -1;
+};
+
+}  // namespace tesselo::test

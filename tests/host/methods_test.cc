@@ -1,0 +1,324 @@
+// Every pane method through the real tesselo binary, against real tmux.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <regex>
+
+#include "tests/host/host_fixture.h"
+
+namespace tesselo::test {
+namespace {
+
+bool isHex(const std::string& text, size_t length) {
+  return text.size() == length && text.find_first_not_of("0123456789abcdef") == std::string::npos;
+}
+
+class HostMethods : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(world.startHost()) << world.hostLog(); }
+  HostWorld world;
+};
+
+TEST_F(HostMethods, ListShowsTerminalsAndPanesWithHexIds) {
+  Json answer = world.list();
+  ASSERT_EQ(answer["terminals"].size(), 1u) << answer;
+  const Json& terminal = answer["terminals"][0];
+  EXPECT_TRUE(isHex(terminal["id"], 16)) << terminal;
+  EXPECT_EQ(terminal["space"], "main");
+  EXPECT_FALSE(terminal.contains("state"));
+  ASSERT_EQ(terminal["panels"].size(), 1u);
+  const Json& pane = terminal["panels"][0];
+  EXPECT_TRUE(isHex(pane["id"], 16)) << pane;
+  EXPECT_EQ(pane["process"], "sh");
+  EXPECT_FALSE(pane.contains("agent"));
+
+  ProcessResult shown = world.cli({"list"});
+  EXPECT_EQ(shown.status, 0) << shown.err;
+  std::string expected = terminal["id"].get<std::string>().substr(0, 8) + "  " +
+                         terminal["title"].get<std::string>() + "\n  " +
+                         pane["id"].get<std::string>().substr(0, 8) + "  sh\n";
+  EXPECT_EQ(shown.out, expected);
+}
+
+TEST_F(HostMethods, IdsStayTheSameAcrossListsAndHostRestarts) {
+  auto before = world.paneIds();
+  ASSERT_EQ(before.size(), 1u);
+  EXPECT_EQ(world.paneIds(), before);
+  EXPECT_EQ(world.stopHost(), 0);
+  ASSERT_TRUE(world.startHost());
+  EXPECT_EQ(world.paneIds(), before);
+}
+
+TEST_F(HostMethods, SendTypesIntoThePaneAndReadReturnsItsScreen) {
+  std::string pane = world.paneIds().at(0);
+  ProcessResult sent = world.cli({"send", "--panel", pane.substr(0, 8), "echo", "hello-$((6*7))"});
+  EXPECT_EQ(sent.status, 0) << sent.err;
+  EXPECT_EQ(sent.out, "");
+  // The echo's output, not just the typed line: Enter was pressed.
+  ASSERT_TRUE(world.screenShowsLine(pane, "hello-42")) << world.screen(pane);
+
+  ProcessResult read = world.cli({"read", "--panel", pane.substr(0, 8), "--lines", "2"});
+  EXPECT_EQ(read.status, 0) << read.err;
+  // The bottom two written lines: the output and the next prompt.
+  std::regex twoLines("hello-42\n[$#] ?\n");
+  EXPECT_TRUE(std::regex_match(read.out, twoLines)) << read.out;
+}
+
+TEST_F(HostMethods, SendWithoutLineFeedTypesWithoutEnter) {
+  std::string pane = world.paneIds().at(0);
+  // A trailing semicolon is one tmux would swallow as a command separator.
+  ProcessResult sent = world.cli({"send", "--panel", pane, "--raw", "echo", "semi;"});
+  EXPECT_EQ(sent.status, 0) << sent.err;
+  ASSERT_TRUE(eventually([&] {
+    return world.screen(pane).find("echo semi;") != std::string::npos;
+  })) << world.screen(pane);
+  EXPECT_EQ(world.screen(pane).find("\nsemi"), std::string::npos);
+  world.type(pane, "");
+  ASSERT_TRUE(world.screenShowsLine(pane, "semi")) << world.screen(pane);
+}
+
+TEST_F(HostMethods, SendLeavesCopyModeSoTheTextReachesTheShell) {
+  std::string pane = world.paneIds().at(0);
+  ASSERT_EQ(world.tmux({"copy-mode", "-t", "main"}).status, 0);
+  ASSERT_EQ(world.tmux({"display-message", "-p", "-t", "main", "#{pane_in_mode}"}).out, "1\n");
+  EXPECT_EQ(world.cli({"send", "--panel", pane, "echo", "out-of-$((2*2))-modes"}).status, 0);
+  EXPECT_TRUE(world.screenShowsLine(pane, "out-of-4-modes")) << world.screen(pane);
+}
+
+TEST_F(HostMethods, LongTextsAndUnicodeArriveWhole) {
+  std::string pane = world.paneIds().at(0);
+  // Several lines, as a terminal takes at most 4095 characters per line.
+  std::string line = std::string(3000, 'x') + "é€\n";
+  std::string text = "cat <<'EOF' | wc -c\n" + line + line + line + "EOF\n";
+  ProcessResult sent = world.cli({"send", "--panel", pane, "--raw", text});
+  EXPECT_EQ(sent.status, 0) << sent.err;
+  // wc counts bytes: nothing was lost or cut inside a character.
+  ASSERT_TRUE(world.screenShowsLine(pane, std::to_string(3 * line.size()))) << world.screen(pane);
+}
+
+TEST_F(HostMethods, PanesAreAddressedByPrefixOrFullIdOnly) {
+  std::string pane = world.paneIds().at(0);
+  struct Case {
+    std::string query;
+    bool found;
+  } cases[] = {
+      {pane, true},
+      {pane.substr(0, 8), true},
+      {pane.substr(0, 12), true},
+      {pane.substr(0, 7), false},
+      {pane + "0", false},
+      {"zzzzzzzz", false},
+  };
+  for (const Case& c : cases) {
+    ProcessResult read = world.cli({"read", "--panel", c.query});
+    if (c.found) {
+      EXPECT_EQ(read.status, 0) << c.query << ": " << read.err;
+    } else {
+      EXPECT_EQ(read.status, 1) << c.query;
+      EXPECT_EQ(read.err, "tesselo: unknown pane " + c.query + "\n");
+      EXPECT_EQ(read.out, "");
+    }
+  }
+}
+
+TEST_F(HostMethods, ReadRejectsALineCountBelowOne) {
+  ProcessResult read = world.cli({"read", "--lines", "0"});
+  EXPECT_EQ(read.status, 1);
+  EXPECT_EQ(read.err, "tesselo: \"lines\" must be at least 1\n");
+}
+
+TEST_F(HostMethods, SplitAddsPanesThatKnowTheirOwnId) {
+  for (const char* flag : {"", "--down"}) {
+    std::vector<std::string> args{"split"};
+    if (*flag) args.push_back(flag);
+    ProcessResult split = world.cli(args);
+    ASSERT_EQ(split.status, 0) << split.err;
+    std::string id = split.out.substr(0, split.out.size() - 1);
+    ASSERT_TRUE(isHex(id, 16)) << split.out;
+    auto ids = world.paneIds();
+    EXPECT_NE(std::find(ids.begin(), ids.end(), id), ids.end());
+    world.type(id, "echo \"pane=$TESSELO_PANE_ID\"; echo \"socket=$TESSELO_SOCKET\"");
+    EXPECT_TRUE(world.screenShowsLine(id, "pane=" + id)) << world.screen(id);
+    EXPECT_TRUE(world.screenShowsLine(id, "socket=" + world.socket)) << world.screen(id);
+  }
+  EXPECT_EQ(world.list()["terminals"][0]["panels"].size(), 3u);
+  auto layout = world.tmux({"display-message", "-p", "-t", "main:0", "#{window_panes}"});
+  EXPECT_EQ(layout.out, "3\n");
+}
+
+TEST_F(HostMethods, SplitNamesItsTerminalByPrefixAndRefusesUnknownOnes) {
+  std::string terminal = world.firstTerminalId();
+  ProcessResult split = world.cli({"split", "--terminal", terminal.substr(0, 8)});
+  EXPECT_EQ(split.status, 0) << split.err;
+  ProcessResult unknown = world.cli({"split", "--terminal", "0123456789"});
+  EXPECT_EQ(unknown.status, 1);
+  EXPECT_EQ(unknown.err, "tesselo: unknown terminal 0123456789\n");
+  Json bad = world.request({{"method", "split"}, {"direction", "up"}});
+  EXPECT_EQ(bad["error"], "\"direction\" must be \"right\" or \"down\"");
+  EXPECT_EQ(world.paneIds().size(), 2u);
+}
+
+TEST_F(HostMethods, NewOpensATerminalInItsSpaceAndFolder) {
+  std::string folder = world.dir.file("work dir");
+  mkdir(folder.c_str(), 0700);
+  for (int round = 0; round < 2; ++round) {
+    ProcessResult created = world.cli({"new", "--space", "work", "--cwd", folder});
+    ASSERT_EQ(created.status, 0) << created.err;
+    std::string pane = created.out.substr(0, created.out.size() - 1);
+    ASSERT_TRUE(isHex(pane, 16)) << created.out;
+    world.type(pane, "pwd");
+    EXPECT_TRUE(world.screenShowsLine(pane, folder)) << world.screen(pane);
+  }
+  // The space was created once, then reused.
+  auto sessions = world.tmux({"list-windows", "-t", "=work", "-F", "#{session_name}"});
+  EXPECT_EQ(sessions.out, "work\nwork\n");
+  // A name tmux rewrites is found again under its rewritten form.
+  for (int round = 0; round < 2; ++round)
+    EXPECT_EQ(world.request({{"method", "new"}, {"space", "v1.2"}})["space"], "v1_2");
+  EXPECT_EQ(world.tmux({"list-windows", "-t", "=v1_2", "-F", "w"}).out, "w\nw\n");
+  EXPECT_EQ(world.request({{"method", "new"}, {"space", ""}})["error"],
+            "\"space\" must not be empty");
+  int inWork = 0;
+  Json listed = world.list();
+  for (const auto& terminal : listed["terminals"]) inWork += terminal["space"] == "work";
+  EXPECT_EQ(inWork, 2);
+}
+
+TEST_F(HostMethods, NewRunsItsCommandAndJoinsTheFocusedSpace) {
+  ProcessResult created = world.cli({"new", "--command", "echo started-$((1+1)); exec sh"});
+  ASSERT_EQ(created.status, 0) << created.err;
+  std::string pane = created.out.substr(0, created.out.size() - 1);
+  EXPECT_TRUE(world.screenShowsLine(pane, "started-2")) << world.screen(pane);
+  auto windows = world.tmux({"list-windows", "-t", "=main", "-F", "#{window_id}"});
+  EXPECT_EQ(std::count(windows.out.begin(), windows.out.end(), '\n'), 2);
+}
+
+TEST_F(HostMethods, NewRefusesFoldersItCannotUse) {
+  struct Case {
+    std::string cwd;
+    std::string error;
+  } cases[] = {
+      {"relative/dir", "tesselo: \"cwd\" must be an absolute path: relative/dir\n"},
+      {world.dir.file("missing"), "tesselo: no such folder: " + world.dir.file("missing") + "\n"},
+  };
+  for (const Case& c : cases) {
+    ProcessResult created = world.cli({"new", "--cwd", c.cwd});
+    EXPECT_EQ(created.status, 1);
+    EXPECT_EQ(created.err, c.error);
+  }
+  ProcessResult notRepo = world.cli({"new", "--cwd", world.home, "--worktree"});
+  EXPECT_EQ(notRepo.status, 1);
+  EXPECT_EQ(notRepo.err, "tesselo: not in a git repository: " + world.home + "\n");
+  EXPECT_EQ(world.paneIds().size(), 1u);
+}
+
+class HostWorktree : public HostMethods {
+ protected:
+  ProcessResult git(const std::vector<std::string>& args) {
+    auto env = world.env;
+    env["GIT_AUTHOR_NAME"] = env["GIT_COMMITTER_NAME"] = "Test";
+    env["GIT_AUTHOR_EMAIL"] = env["GIT_COMMITTER_EMAIL"] = "test@example.com";
+    env["GIT_CONFIG_NOSYSTEM"] = "1";
+    std::vector<std::string> all{"-C", repo};
+    all.insert(all.end(), args.begin(), args.end());
+    return runProcess("/usr/bin/git", all, {env, {}, {}});
+  }
+  std::string repo = world.dir.file("project");
+};
+
+TEST_F(HostWorktree, NewWithWorktreeOpensAFreshBranchBesideTheRepository) {
+  mkdir(repo.c_str(), 0700);
+  ASSERT_EQ(git({"init", "-q"}).status, 0);
+  writeFile(repo + "/README", "hello\n");
+  ASSERT_EQ(git({"add", "README"}).status, 0);
+  ASSERT_EQ(git({"commit", "-qm", "first"}).status, 0);
+
+  ProcessResult created = world.cli({"new", "--cwd", repo, "--worktree"});
+  ASSERT_EQ(created.status, 0) << created.err;
+  std::smatch m;
+  std::regex shape("(tesselo-[0-9a-f]{6})\t(.*)\n([0-9a-f]{16})\n");
+  ASSERT_TRUE(std::regex_match(created.out, m, shape)) << created.out;
+  std::string branch = m[1], folder = m[2], pane = m[3];
+  EXPECT_EQ(folder, world.dir.file("project-" + branch));
+  EXPECT_EQ(readFile(folder + "/README"), "hello\n");
+  EXPECT_NE(git({"worktree", "list"}).out.find(folder), std::string::npos);
+  EXPECT_EQ(git({"rev-parse", "--verify", "--quiet", "refs/heads/" + branch}).status, 0);
+  world.type(pane, "pwd; git branch --show-current");
+  EXPECT_TRUE(world.screenShowsLine(pane, folder)) << world.screen(pane);
+  EXPECT_TRUE(world.screenShowsLine(pane, branch)) << world.screen(pane);
+
+  // A second worktree gets its own branch and folder.
+  ProcessResult again = world.cli({"new", "--cwd", repo, "--worktree"});
+  ASSERT_EQ(again.status, 0) << again.err;
+  ASSERT_TRUE(std::regex_match(again.out, m, shape)) << again.out;
+  EXPECT_NE(m[1], branch);
+}
+
+TEST_F(HostWorktree, AnEmptyRepositoryReportsGitsReason) {
+  mkdir(repo.c_str(), 0700);
+  ASSERT_EQ(git({"init", "-q"}).status, 0);
+  ProcessResult created = world.cli({"new", "--cwd", repo, "--worktree"});
+  EXPECT_EQ(created.status, 1);
+  EXPECT_EQ(created.err.rfind("tesselo: git worktree add failed: ", 0), 0u) << created.err;
+  EXPECT_EQ(world.paneIds().size(), 1u);
+}
+
+TEST_F(HostMethods, NotifyAnswersWithoutAttachedClients) {
+  ProcessResult notified = world.cli({"notify"});
+  EXPECT_EQ(notified.status, 0) << notified.err;
+  EXPECT_EQ(notified.out, "");
+  EXPECT_EQ(world.request({{"method", "notify"}}), Json({{"clients", 0}}));
+}
+
+TEST_F(HostMethods, PanesOpenedWithTmuxsOwnKeysGetTheirIdFromTheHelper) {
+  auto created = world.tmux({"split-window", "-t", "main:0", "-P", "-F", "#{pane_id}"});
+  ASSERT_EQ(created.status, 0) << created.err;
+  std::string tmuxPane = created.out.substr(0, created.out.size() - 1);
+  std::string file = world.dir.file("id");
+  std::string line = "'" + hostPath() + "' --pane-id > '" + file + "'";
+  world.tmux({"send-keys", "-t", tmuxPane, "-l", line});
+  world.tmux({"send-keys", "-t", tmuxPane, "Enter"});
+  ASSERT_TRUE(eventually([&] { return readFile(file).size() == 17; })) << readFile(file);
+  std::string id = readFile(file).substr(0, 16);
+  auto ids = world.paneIds();
+  EXPECT_NE(std::find(ids.begin(), ids.end(), id), ids.end());
+  // The helper and the host agree: the pane answers to that id.
+  world.type(id, "echo via-host");
+  EXPECT_TRUE(world.screenShowsLine(id, "via-host"));
+
+  ProcessResult outside = runProcess(hostPath(), {"--pane-id"}, {world.env, {}, {}});
+  EXPECT_EQ(outside.status, 1);
+  EXPECT_EQ(outside.err, "tesselo-host: --pane-id works only inside a tmux pane\n");
+}
+
+// Panes opened with tmux's own keys must carry no id rather than a wrong one.
+TEST(HostStartsTmux, PanesOpenedWithTmuxKeysInheritNoPaneId) {
+  HostWorld world;
+  world.tmux({"kill-server"});
+  // Started from inside a pane, the host carries that pane's id.
+  world.env["TESSELO_PANE_ID"] = "0123456789abcdef";
+  ASSERT_TRUE(world.startHost());
+  world.env["TESSELO_PANE_ID"] = std::nullopt;
+  ProcessResult created = world.cli({"new", "--space", "fresh"});
+  ASSERT_EQ(created.status, 0) << created.err;
+  auto split = world.tmux({"split-window", "-t", "=fresh:", "-P", "-F", "#{pane_id}"});
+  ASSERT_EQ(split.status, 0) << split.err;
+  std::string tmuxPane = split.out.substr(0, split.out.size() - 1);
+  eventually([&] {
+    std::string shown = world.tmux({"capture-pane", "-p", "-t", tmuxPane}).out;
+    return shown.find_first_not_of('\n') != std::string::npos;
+  });
+  world.tmux({"send-keys", "-t", tmuxPane, "-l", "echo \"id=[$TESSELO_PANE_ID]\""});
+  world.tmux({"send-keys", "-t", tmuxPane, "Enter"});
+  EXPECT_TRUE(eventually([&] {
+    return world.tmux({"capture-pane", "-p", "-t", tmuxPane}).out.find("\nid=[]") !=
+           std::string::npos;
+  })) << world.tmux({"capture-pane", "-p", "-t", tmuxPane}).out;
+}
+
+TEST_F(HostMethods, UnknownMethodsAreAnsweredWithAnError) {
+  EXPECT_EQ(world.request({{"method", "dance"}}), Json({{"error", "unknown method \"dance\""}}));
+}
+
+}  // namespace
+}  // namespace tesselo::test

@@ -1,0 +1,307 @@
+// What a host must survive and refuse: bad requests, idle and surplus
+// clients, a second host, stale files, other users, unapproved sends.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <future>
+#include <mutex>
+#include <thread>
+
+#include "support/fd_io.h"
+#include "tests/host/host_fixture.h"
+
+namespace tesselo::test {
+namespace {
+
+const std::string malformed =
+    R"({"error":"malformed request: expected one JSON object with a string \"method\", on one line"})";
+
+int connectTo(const std::string& path) {
+  int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::memcpy(address.sun_path, path.c_str(), path.size());
+  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+std::string readLine(int fd) {
+  std::string answer;
+  char c;
+  while (readSome(fd, &c, 1) == 1 && c != '\n') answer.push_back(c);
+  return answer;
+}
+
+TEST(HostRobustness, MalformedRequestsGetAClearErrorAndTheHostServesOn) {
+  HostWorld world;
+  ASSERT_TRUE(world.startHost());
+  struct Case {
+    std::string bytes;
+    std::string answer;
+  } cases[] = {
+      {"not json\n", malformed},
+      {"[1,2]\n", malformed},
+      {"{}\n", malformed},
+      {"{\"method\":5}\n", malformed},
+      {"\n", malformed},
+      {"{\"method\":\"list\"\n", malformed},
+      {"{\"method\":\"list\",\"x\":\"\xff\"}\n", malformed},
+      {"{\"method\":\"fly\"}\n", R"({"error":"unknown method \"fly\""})"},
+      {"{\"method\":\"notify\"}\r\n", R"({"clients":0})"},
+      {"{\"method\":\"notify\"}\n{\"method\":\"fly\"}\n", R"({"clients":0})"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(rawExchange(world.socket, c.bytes), c.answer) << c.bytes;
+  EXPECT_EQ(world.list()["terminals"].size(), 1u);
+}
+
+TEST(HostRobustness, OversizedRequestsAreRefusedWithoutHarm) {
+  HostWorld world;
+  ASSERT_TRUE(world.startHost());
+  std::string huge = R"({"method":"send","text":")" + std::string(2 << 20, 'a') + "\"}\n";
+  EXPECT_EQ(rawExchange(world.socket, huge),
+            R"x({"error":"request too large (more than 1048576 bytes)"})x");
+  // Through the real client as well: it writes its whole request first.
+  std::string pane = world.paneIds().at(0);
+  // Eleven words of 100000 bytes: no single argument may exceed 128 KiB.
+  std::vector<std::string> args{"send", "--panel", pane};
+  args.insert(args.end(), 11, std::string(100000, 'b'));
+  ProcessResult sent = world.cli(args);
+  EXPECT_EQ(sent.status, 1);
+  EXPECT_EQ(sent.err, "tesselo: request too large (more than 1048576 bytes)\n");
+  // Nothing of it was typed, and the host still serves.
+  EXPECT_EQ(world.screen(pane).find("bbbb"), std::string::npos);
+  EXPECT_EQ(world.paneIds().size(), 1u);
+}
+
+TEST(HostRobustness, SilentClientsAreDropped) {
+  HostWorld world;
+  ASSERT_TRUE(world.startHost({"--allow-send", "--idle-timeout", "0.5"}));
+  int fd = connectTo(world.socket);
+  ASSERT_GE(fd, 0);
+  sendAll(fd, "{\"method\":");  // and then nothing more
+  EXPECT_EQ(readLine(fd), R"({"error":"no request arrived in time"})");
+  char c;
+  EXPECT_EQ(readSome(fd, &c, 1), 0);
+  close(fd);
+}
+
+TEST(HostRobustness, ConnectionsBeyondTheCapAreTurnedAway) {
+  HostWorld world;
+  ASSERT_TRUE(world.startHost({"--allow-send", "--max-connections", "2", "--idle-timeout", "60"}));
+  int first = connectTo(world.socket), second = connectTo(world.socket);
+  ASSERT_GE(first, 0);
+  ASSERT_GE(second, 0);
+  // The host may not have counted both yet when the third arrives.
+  EXPECT_TRUE(eventually([&] {
+    return rawExchange(world.socket, "{\"method\":\"notify\"}\n") ==
+           R"({"error":"too many connections to tesselo-host; try again later"})";
+  }));
+  close(first);
+  close(second);
+  EXPECT_TRUE(eventually([&] { return world.list().contains("terminals"); }));
+}
+
+TEST(HostRobustness, ASecondHostOnTheSameSocketIsRefused) {
+  HostWorld world;
+  ASSERT_TRUE(world.startHost());
+  ProcessResult second =
+      runProcess(hostPath(), {"--socket", world.socket, "--tmux-socket", world.tmuxSocket},
+                 {world.env, {}, {}});
+  EXPECT_EQ(second.status, 1);
+  EXPECT_EQ(second.err, "tesselo-host: another server already answers at " + world.socket + "\n");
+  EXPECT_EQ(world.list()["terminals"].size(), 1u);
+}
+
+TEST(HostRobustness, AStaleSocketIsReplacedButOtherFilesAreNot) {
+  HostWorld world;
+  // A socket nobody listens on any more, as a crashed host leaves it.
+  int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::memcpy(address.sun_path, world.socket.c_str(), world.socket.size());
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  close(fd);
+  ASSERT_TRUE(world.startHost());
+  EXPECT_EQ(world.stopHost(), 0);
+
+  writeFile(world.socket, "precious");
+  ProcessResult refused =
+      runProcess(hostPath(), {"--socket", world.socket, "--tmux-socket", world.tmuxSocket},
+                 {world.env, {}, {}});
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_EQ(refused.err,
+            "tesselo-host: refusing to replace " + world.socket + ": it is not a socket\n");
+  EXPECT_EQ(readFile(world.socket), "precious");
+}
+
+TEST(HostRobustness, TheSocketIsPrivateAndRemovedOnStop) {
+  HostWorld world;
+  std::string folder = world.dir.file("new/nested");
+  world.socket = folder + "/control.sock";
+  ASSERT_TRUE(world.startHost());
+  struct stat info;
+  ASSERT_EQ(stat(world.socket.c_str(), &info), 0);
+  EXPECT_TRUE(S_ISSOCK(info.st_mode));
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+  for (const std::string& created : {folder, world.dir.file("new")}) {
+    ASSERT_EQ(stat(created.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0700u) << created;
+  }
+  EXPECT_EQ(world.stopHost(), 0);
+  EXPECT_NE(stat(world.socket.c_str(), &info), 0);
+  EXPECT_NE(world.hostLog().find("tesselo-host: stopped\n"), std::string::npos);
+}
+
+TEST(HostRobustness, UsageErrorsAreReported) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string message;
+  } cases[] = {
+      {{"--bogus"}, "unknown option --bogus"},
+      {{"--socket"}, "--socket needs a path"},
+      {{"--idle-timeout", "soon"}, "--idle-timeout needs a number of seconds between 0 and 86400"},
+  };
+  for (const Case& c : cases) {
+    ProcessResult run = runProcess(hostPath(), c.args);
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.err.substr(0, run.err.find('\n')), "tesselo-host: " + c.message);
+  }
+}
+
+TEST(HostRobustness, OtherUsersAreRefused) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to connect as another user";
+  HostWorld world;
+  ASSERT_TRUE(world.startHost());
+  // Open the way on purpose, as a careless umask or chmod might: the uid
+  // check must still stop the stranger.
+  chmod(world.dir.path().c_str(), 0755);
+  chmod(world.socket.c_str(), 0666);
+  int out[2];
+  ASSERT_EQ(pipe(out), 0);
+  pid_t child = fork();
+  if (child == 0) {
+    close(out[0]);
+    if (setgid(65534) != 0 || setuid(65534) != 0) _exit(3);
+    std::string answer = rawExchange(world.socket, "{\"method\":\"list\"}\n");
+    writeAll(out[1], answer);
+    _exit(0);
+  }
+  close(out[1]);
+  std::string answer;
+  readToEnd(out[0], answer);
+  close(out[0]);
+  int status;
+  waitpid(child, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(answer,
+            R"({"error":"permission denied: tesselo-host serves only the user who started it"})");
+}
+
+// A tmux client on a pseudo-terminal, as a user at a terminal would have.
+class AttachedClient {
+ public:
+  explicit AttachedClient(const HostWorld& world) {
+    pid_ = forkpty(&master_, nullptr, nullptr, nullptr);
+    if (pid_ == 0) {
+      for (const auto& [name, value] : world.env)
+        value ? setenv(name.c_str(), value->c_str(), 1) : unsetenv(name.c_str());
+      execl(tmuxPath().c_str(), "tmux", "-S", world.tmuxSocket.c_str(), "attach", "-t", "main",
+            static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    // Whatever tmux draws is kept, and read away so that it never stalls on
+    // a full terminal.
+    drainer_ = std::thread([this] {
+      char buffer[4096];
+      ssize_t n;
+      while ((n = read(master_, buffer, sizeof buffer)) > 0) {
+        std::lock_guard lock(mutex_);
+        drawn_.append(buffer, static_cast<size_t>(n));
+      }
+    });
+  }
+  ~AttachedClient() {
+    kill(pid_, SIGTERM);
+    waitpid(pid_, nullptr, 0);
+    // The drainer's read ends once the client has gone.
+    drainer_.join();
+    close(master_);
+  }
+  // Whether tmux drew the text since the last time it was seen.
+  bool drew(const std::string& text) {
+    return eventually([&] {
+      std::lock_guard lock(mutex_);
+      size_t found = drawn_.find(text);
+      if (found == std::string::npos) return false;
+      drawn_.erase(0, found + text.size());
+      return true;
+    });
+  }
+  void press(const std::string& keys) { writeAll(master_, keys); }
+
+ private:
+  pid_t pid_ = -1;
+  int master_ = -1;
+  std::mutex mutex_;
+  std::string drawn_;
+  std::thread drainer_;
+};
+
+class HostApproval : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(world.startHost({}));
+    pane = world.paneIds().at(0);
+  }
+  bool clientAttached() {
+    return eventually([&] { return !world.tmux({"list-clients"}).out.empty(); });
+  }
+  ProcessResult sendAnswered(AttachedClient& client, const std::string& word,
+                             const std::string& key) {
+    auto sent = std::async(std::launch::async, [&] {
+      return world.cli({"send", "--panel", pane, "echo", word});
+    });
+    if (client.drew("Allow Tesselo to type into your panes?")) client.press(key);
+    return sent.get();
+  }
+  HostWorld world;
+  std::string pane;
+};
+
+TEST_F(HostApproval, WithoutAClientToAskSendIsRefused) {
+  ProcessResult sent = world.cli({"send", "--panel", pane, "echo", "no"});
+  EXPECT_EQ(sent.status, 1);
+  EXPECT_EQ(sent.err,
+            "tesselo: typing into panes needs the user's approval, but no tmux client is "
+            "attached to ask it; attach to tmux, or start tesselo-host with --allow-send\n");
+}
+
+TEST_F(HostApproval, TheUsersNoRefusesAndYesAllowsThisAndLaterSends) {
+  AttachedClient client(world);
+  ASSERT_TRUE(clientAttached());
+  ProcessResult refused = sendAnswered(client, "refused", "n");
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_EQ(refused.err, "tesselo: the user did not allow typing into panes\n");
+
+  ProcessResult allowed = sendAnswered(client, "allowed-1", "y");
+  EXPECT_EQ(allowed.status, 0) << allowed.err;
+  EXPECT_TRUE(world.screenShowsLine(pane, "allowed-1")) << world.screen(pane);
+  EXPECT_EQ(world.screen(pane).find("refused"), std::string::npos);
+  // Asked once per run: the next send goes straight through.
+  EXPECT_EQ(world.cli({"send", "--panel", pane, "echo", "allowed-2"}).status, 0);
+  EXPECT_TRUE(world.screenShowsLine(pane, "allowed-2"));
+}
+
+}  // namespace
+}  // namespace tesselo::test

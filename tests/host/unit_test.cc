@@ -1,0 +1,424 @@
+// The host's pure rules: listings, id lookup and choice, focus, agent
+// states and waits, request validation, method parameters, options.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <future>
+#include <thread>
+
+#include "host/agent_states.h"
+#include "host/handlers.h"
+#include "host/host_options.h"
+#include "host/listener.h"
+#include "host/pane_ids.h"
+#include "host/pane_table.h"
+#include "host/protocol.h"
+#include "host/tmux.h"
+#include "host/worktree.h"
+
+namespace tesselo::host {
+namespace {
+
+std::string row(std::initializer_list<std::string> fields) {
+  std::string line;
+  for (const auto& field : fields) {
+    if (!line.empty()) line += '\x1f';
+    line += field;
+  }
+  return line + "\n";
+}
+
+PaneRow pane(std::string session, long long activity, std::string window, bool windowActive,
+             std::string tmuxPane, bool paneActive, std::string key, std::string terminal) {
+  PaneRow r;
+  r.sessionId = session;
+  r.sessionName = session;
+  r.sessionActivity = activity;
+  r.windowId = window;
+  r.windowActive = windowActive;
+  r.paneId = tmuxPane;
+  r.paneActive = paneActive;
+  r.paneKey = key;
+  r.terminalKey = terminal;
+  return r;
+}
+
+TEST(PaneTable, ParsesRowsAndSkipsMalformedOnes) {
+  std::string text = row({"$0", "main", "1700", "@1", "build\\tx", "1", "%3", "1", "zsh", "host",
+                          "/home/a", "aaaaaaaa11111111", "bbbbbbbb22222222"}) +
+                     row({"$0", "main", "1700", "@1"}) + "\n" +
+                     row({"$1", "w", "5", "@2", "sh", "0", "%4", "0", "node", "", "/", "", ""});
+  auto rows = parsePaneRows(text);
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0].windowName, "build\\tx");
+  EXPECT_EQ(rows[0].sessionActivity, 1700);
+  EXPECT_TRUE(rows[0].windowActive && rows[0].paneActive);
+  EXPECT_EQ(rows[0].paneKey, "aaaaaaaa11111111");
+  EXPECT_EQ(rows[0].terminalKey, "bbbbbbbb22222222");
+  EXPECT_EQ(rows[1].process, "node");
+  EXPECT_FALSE(rows[1].paneActive);
+  EXPECT_EQ(rows[1].paneKey, "");
+  EXPECT_EQ(paneRowFormat().find('\n'), std::string::npos);
+
+  auto clients = parseClientRows(row({"17", "/dev/pts/1", "%3", "/dev/pts/1"}) + row({"nonsense"}));
+  ASSERT_EQ(clients.size(), 1u);
+  EXPECT_EQ(clients[0].activity, 17);
+  EXPECT_EQ(clients[0].paneId, "%3");
+}
+
+TEST(PaneTable, IdsMatchWhenEqualOrByAPrefixOfAtLeastEight) {
+  const std::string id = "0123456789abcdef";
+  struct Case {
+    std::string query;
+    bool matches;
+  } cases[] = {{id, true},  {"01234567", true}, {"0123456789a", true}, {"0123456", false},
+               {"", false}, {id + "0", false},  {"1234567", false},    {"0123456x", false}};
+  for (const Case& c : cases) EXPECT_EQ(idMatches(id, c.query), c.matches) << c.query;
+  EXPECT_FALSE(idMatches("", ""));
+  EXPECT_TRUE(idMatches("abc", "abc"));  // a short id matches whole
+}
+
+TEST(PaneTable, FindsPanesAndTerminalsByIdAndNoticesAmbiguity) {
+  std::vector<PaneRow> rows = {
+      pane("$0", 1, "@1", true, "%1", false, "aaaaaaaa00000001", "cccccccc00000001"),
+      pane("$0", 1, "@1", true, "%2", true, "aaaaaaaa00000002", "cccccccc00000001"),
+      pane("$0", 1, "@2", false, "%3", true, "bbbbbbbb00000003", "dddddddd00000002"),
+  };
+  EXPECT_EQ(findPane(rows, "bbbbbbbb").row, 2u);
+  EXPECT_EQ(findPane(rows, "aaaaaaaa00000002").row, 1u);
+  Lookup ambiguous = findPane(rows, "aaaaaaaa");
+  EXPECT_TRUE(ambiguous.ambiguous);
+  EXPECT_FALSE(ambiguous.row);
+  EXPECT_FALSE(findPane(rows, "eeeeeeee").row);
+  EXPECT_FALSE(findPane(rows, "eeeeeeee").ambiguous);
+  // A terminal answers with its active pane.
+  EXPECT_EQ(findTerminal(rows, "cccccccc").row, 1u);
+  EXPECT_EQ(findTerminal(rows, "dddddddd00000002").row, 2u);
+}
+
+TEST(PaneTable, FocusFollowsTheLatestClientElseTheLatestSession) {
+  std::vector<PaneRow> rows = {
+      pane("$0", 100, "@1", true, "%1", true, "a", "c"),
+      pane("$0", 100, "@2", false, "%2", true, "b", "d"),
+      pane("$1", 200, "@3", true, "%3", false, "e", "f"),
+      pane("$1", 200, "@3", true, "%4", true, "g", "f"),
+      pane("$2", 50, "@4", true, "%5", true, "h", "i"),
+  };
+  std::vector<ClientRow> clients = {{10, "/dev/pts/1", "%5", ""}, {30, "/dev/pts/2", "%2", ""}};
+  EXPECT_EQ(focusedPane(rows, clients), 1u);
+  EXPECT_EQ(latestClient(clients), 1u);
+  EXPECT_EQ(focusedPane(rows, {}), 3u);
+  EXPECT_FALSE(focusedPane({}, {}));
+  EXPECT_FALSE(latestClient({}));
+}
+
+TEST(PaneIds, FreshIdsAreHexAndAvoidTakenPrefixes) {
+  std::vector<PaneRow> taken = {pane("$0", 0, "@1", true, "%1", true, "000000000000002a", "")};
+  std::vector<uint64_t> draws = {0x2a, 0x2b0000000000002a, 0xdeadbeef00000001};
+  size_t next = 0;
+  auto random = [&] { return draws[next++]; };
+  // 0x2a shares its prefix "00000000" with the taken id; the next draw does not.
+  EXPECT_EQ(freshId(taken, random), "2b0000000000002a");
+  EXPECT_EQ(next, 2u);
+  std::string drawn = freshId({}, randomWord);
+  EXPECT_EQ(drawn.size(), idLength);
+  EXPECT_EQ(drawn.find_first_not_of("0123456789abcdef"), std::string::npos);
+  EXPECT_EQ(storeIdArgs("%1", "k", "@2", "t"),
+            (std::vector<std::string>{"set-option", "-p", "-t", "%1", paneIdOption, "k", ";",
+                                      "set-option", "-w", "-t", "@2", terminalIdOption, "t"}));
+}
+
+TEST(AgentRules, EventsMoveStates) {
+  std::string permission = "permission_prompt", completed = "agent_completed", other = "x";
+  struct Case {
+    std::string event;
+    const std::string* detail;
+    EffectKind kind;
+    std::string_view state;
+  } cases[] = {
+      {"SessionStart", nullptr, EffectKind::set, stateIdle},
+      {"Stop", nullptr, EffectKind::set, stateIdle},
+      {"UserPromptSubmit", nullptr, EffectKind::set, stateWorking},
+      {"Notification", &permission, EffectKind::set, stateBlocked},
+      {"Notification", &completed, EffectKind::set, stateIdle},
+      {"Notification", &other, EffectKind::none, {}},
+      {"Notification", nullptr, EffectKind::none, {}},
+      {"SessionEnd", nullptr, EffectKind::forget, {}},
+      {"PreToolUse", nullptr, EffectKind::none, {}},
+  };
+  for (const Case& c : cases) {
+    EventEffect effect = agentEventEffect(c.event, c.detail);
+    EXPECT_EQ(effect.kind, c.kind) << c.event;
+    EXPECT_EQ(effect.state, c.state) << c.event;
+  }
+}
+
+TEST(AgentRules, TerminalStatePrefersBlockedThenWorkingThenIdle) {
+  struct Case {
+    std::vector<std::string> panes;
+    std::string state;
+  } cases[] = {
+      {{}, ""},
+      {{"idle"}, "idle"},
+      {{"idle", "working"}, "working"},
+      {{"working", "blocked", "idle"}, "blocked"},
+      {{"odd"}, ""},
+  };
+  for (const Case& c : cases) EXPECT_EQ(terminalState(c.panes), c.state);
+}
+
+TEST(AgentRules, ListAnswerGroupsPanesUnderTheirTerminals) {
+  std::vector<PaneRow> rows = {
+      pane("$0", 0, "@1", true, "%1", true, "p1", "t1"),
+      pane("$0", 0, "@1", true, "%2", false, "p2", "t1"),
+      pane("$1", 0, "@2", true, "%3", true, "p3", "t2"),
+  };
+  rows[0].process = "zsh";
+  rows[2].windowName = "build";
+  Json answer = listAnswer(rows, [](const std::string& id) -> std::optional<AgentState> {
+    if (id == "p2") return AgentState{"claude", "working"};
+    return std::nullopt;
+  });
+  Json expected = {{"terminals",
+                    {{{"id", "t1"},
+                      {"title", ""},
+                      {"space", "$0"},
+                      {"state", "working"},
+                      {"panels",
+                       {{{"id", "p1"}, {"title", ""}, {"process", "zsh"}},
+                        {{"id", "p2"},
+                         {"title", ""},
+                         {"process", ""},
+                         {"agent", "claude"},
+                         {"state", "working"}}}}},
+                     {{"id", "t2"},
+                      {"title", "build"},
+                      {"space", "$1"},
+                      {"panels", {{{"id", "p3"}, {"title", ""}, {"process", ""}}}}}}}};
+  EXPECT_EQ(answer, expected);
+}
+
+using Clock = AgentStates::Clock;
+
+TEST(AgentWaits, AWaitEndsWhenAnotherThreadSetsTheState) {
+  AgentStates states;
+  states.apply("p", "claude", {EffectKind::set, stateWorking});
+  auto waited = std::async(std::launch::async, [&] {
+    return states.waitFor("p", "idle", Clock::now() + std::chrono::seconds(60), nullptr);
+  });
+  while (states.waiters() == 0) std::this_thread::yield();
+  states.apply("p", "claude", {EffectKind::set, stateIdle});
+  WaitResult result = waited.get();
+  EXPECT_EQ(result.end, WaitEnd::reached);
+  EXPECT_EQ(result.state, "idle");
+  EXPECT_EQ(states.waiters(), 0u);
+}
+
+TEST(AgentWaits, EndsAtOnceWhenReachedOrPastItsDeadline) {
+  AgentStates states;
+  states.apply("p", "claude", {EffectKind::set, stateBlocked});
+  WaitResult reached = states.waitFor("p", "blocked", Clock::now(), nullptr);
+  EXPECT_EQ(reached.end, WaitEnd::reached);
+  WaitResult late = states.waitFor("p", "idle", Clock::now(), nullptr);
+  EXPECT_EQ(late.end, WaitEnd::timedOut);
+  EXPECT_EQ(late.state, "blocked");
+  WaitResult unknown = states.waitFor("q", "idle", Clock::now(), nullptr);
+  EXPECT_EQ(unknown.end, WaitEnd::timedOut);
+  EXPECT_FALSE(unknown.state);
+}
+
+TEST(AgentWaits, AClosedPaneOrAVanishedClientEndsTheWait) {
+  AgentStates states(std::chrono::milliseconds(10));
+  auto onClosed = std::async(std::launch::async, [&] {
+    return states.waitFor("p", "idle", Clock::now() + std::chrono::seconds(60), nullptr);
+  });
+  while (states.waiters() == 0) std::this_thread::yield();
+  uint64_t mark = states.sweepMark();
+  states.retain({"other"}, mark);
+  EXPECT_EQ(onClosed.get().end, WaitEnd::paneGone);
+
+  std::atomic<bool> gone{false};
+  auto onGone = std::async(std::launch::async, [&] {
+    return states.waitFor("q", "idle", Clock::now() + std::chrono::seconds(60),
+                          [&] { return gone.load(); });
+  });
+  gone = true;
+  EXPECT_EQ(onGone.get().end, WaitEnd::clientGone);
+}
+
+TEST(AgentWaits, ASweepJudgesOnlyWhatWasKnownBeforeItsMark) {
+  AgentStates states;
+  states.apply("old", "claude", {EffectKind::set, stateIdle});
+  uint64_t mark = states.sweepMark();
+  // Appeared while the listing ran: absent from it, yet alive.
+  states.apply("new", "claude", {EffectKind::set, stateIdle});
+  states.retain({}, mark);
+  EXPECT_FALSE(states.get("old"));
+  EXPECT_TRUE(states.get("new"));
+  states.apply("new", "claude", {EffectKind::forget, {}});
+  EXPECT_FALSE(states.watched());
+}
+
+TEST(Requests, OnlyObjectsWithAStringMethodAreRequests) {
+  struct Case {
+    std::string line;
+    bool valid;
+  } cases[] = {
+      {R"({"method":"list"})", true},
+      {R"({"method":"list"})"
+       "\r",
+       true},
+      {R"({"method":1})", false},
+      {R"([{"method":"list"}])", false},
+      {"", false},
+      {"null", false},
+      {R"({"method":"x"} trailing)", false},
+  };
+  for (const Case& c : cases) EXPECT_EQ(requestObject(c.line).has_value(), c.valid) << c.line;
+  EXPECT_EQ(answerLine({{"a", 1}}), "{\"a\":1}\n");
+  EXPECT_EQ(answerLine({{"a", std::nan("")}}),
+            "{\"error\":\"internal error: answer has no JSON form\"}\n");
+}
+
+TEST(Requests, RequestLinesAreBoundedInSizeAndTime) {
+  struct Case {
+    std::string bytes;
+    bool close;
+    LineEnd end;
+    std::string line;
+  } cases[] = {
+      {"{\"a\":1}\nmore", false, LineEnd::complete, "{\"a\":1}"},
+      {"0123456789\n", false, LineEnd::complete, "0123456789"},
+      {"01234567890\n", false, LineEnd::tooLarge, ""},
+      {"012345678901234", false, LineEnd::tooLarge, ""},
+      {"0123", true, LineEnd::closed, ""},
+      {"0123", false, LineEnd::timedOut, ""},
+  };
+  for (const Case& c : cases) {
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+    ASSERT_EQ(write(pair[1], c.bytes.data(), c.bytes.size()), ssize_t(c.bytes.size()));
+    if (c.close) close(pair[1]);
+    RequestLine got = readRequestLine(pair[0], 10, Clock::now() + std::chrono::milliseconds(100));
+    EXPECT_EQ(got.end, c.end) << c.bytes;
+    if (c.end == LineEnd::complete) {
+      EXPECT_EQ(got.line, c.line);
+    }
+    close(pair[0]);
+    if (!c.close) close(pair[1]);
+  }
+}
+
+TEST(Requests, OnlyTheOwnerMayConnect) {
+  EXPECT_TRUE(peerAllowed(1000, 1000));
+  EXPECT_FALSE(peerAllowed(1001, 1000));
+  EXPECT_FALSE(peerAllowed(0, 1000));
+  EXPECT_FALSE(peerAllowed(1000, 0));
+  EXPECT_FALSE(peerAllowed(std::nullopt, 1000));
+  int pair[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+  EXPECT_EQ(peerUid(pair[0]), geteuid());
+  EXPECT_FALSE(peerClosed(pair[0]));
+  close(pair[1]);
+  EXPECT_TRUE(peerClosed(pair[0]));
+  close(pair[0]);
+}
+
+TEST(MethodRules, ReadTakesTheBottomWrittenLines) {
+  std::string screen = "one\ntwo\n\nthree\n\n\n\n";
+  struct Case {
+    int64_t count;
+    std::string text;
+  } cases[] = {{1, "three"}, {2, "\nthree"}, {4, "one\ntwo\n\nthree"}, {400, "one\ntwo\n\nthree"}};
+  for (const Case& c : cases) EXPECT_EQ(bottomLines(screen, c.count), c.text) << c.count;
+  EXPECT_EQ(bottomLines("\n\n\n", 5), "");
+}
+
+TEST(MethodRules, ReadLineCounts) {
+  struct Case {
+    Json request;
+    std::variant<int64_t, std::string> count;
+  } cases[] = {
+      {{{"method", "read"}}, int64_t{40}},
+      {{{"lines", 12}}, int64_t{12}},
+      {{{"lines", 12.0}}, int64_t{12}},
+      {{{"lines", 12.5}}, int64_t{40}},
+      {{{"lines", "12"}}, int64_t{40}},
+      {{{"lines", 0}}, std::string("\"lines\" must be at least 1")},
+      {{{"lines", -3}}, std::string("\"lines\" must be at least 1")},
+  };
+  for (const Case& c : cases) EXPECT_EQ(readLineCount(c.request), c.count) << c.request;
+}
+
+TEST(MethodRules, WaitParameters) {
+  auto seconds = [](const Json& request) {
+    return std::get<WaitRequest>(waitRequest(request)).seconds;
+  };
+  auto until = [](const Json& request) {
+    return std::get<WaitRequest>(waitRequest(request)).until;
+  };
+  EXPECT_EQ(seconds(Json::object()), 300);
+  EXPECT_EQ(seconds({{"timeout", 2.5}}), 2.5);
+  EXPECT_EQ(seconds({{"timeout", "5"}}), 300);
+  EXPECT_EQ(seconds({{"timeout", -4}}), 0);
+  EXPECT_EQ(seconds({{"timeout", 1e300}}), 1e9);
+  EXPECT_EQ(until(Json::object()), "idle");
+  EXPECT_EQ(until({{"until", "blocked"}}), "blocked");
+  EXPECT_EQ(until({{"until", 7}}), "idle");
+  EXPECT_TRUE(std::holds_alternative<std::string>(waitRequest({{"until", "asleep"}})));
+}
+
+TEST(MethodRules, TypedTextIsChunkedWholeCharactersAndKeepsItsSemicolons) {
+  std::string text =
+      "ab\xc3\xa9"
+      "cd";  // é is two bytes
+  EXPECT_EQ(literalChunks(text, 3), (std::vector<std::string>{"ab",
+                                                              "\xc3\xa9"
+                                                              "c",
+                                                              "d"}));
+  EXPECT_EQ(literalChunks("", 3), std::vector<std::string>{});
+  EXPECT_EQ(typeChunkArgs("%1", "ls"),
+            (std::vector<std::string>{"send-keys", "-l", "-t", "%1", "--", "ls"}));
+  EXPECT_EQ(typeChunkArgs("%1", "ls;;"),
+            (std::vector<std::string>{"send-keys", "-l", "-t", "%1", "--", "ls", ";", "send-keys",
+                                      "-H", "-t", "%1", "3b", "3b"}));
+  EXPECT_EQ(typeChunkArgs("%1", ";"),
+            (std::vector<std::string>{"send-keys", "-H", "-t", "%1", "3b"}));
+}
+
+TEST(MethodRules, SpacesAreNamedAsTmuxNamesSessions) {
+  EXPECT_EQ(sessionName("work"), "work");
+  EXPECT_EQ(sessionName("v1.2:next"), "v1_2_next");
+}
+
+TEST(MethodRules, WorktreesAreNamedBesideTheirRepository) {
+  EXPECT_EQ(worktreeBranch(0xabcdef123456), "tesselo-123456");
+  EXPECT_EQ(worktreeFolder("/src/app", "tesselo-1"), "/src/app-tesselo-1");
+  EXPECT_EQ(worktreeFolder("/src/app/", "tesselo-1"), "/src/app-tesselo-1");
+  EXPECT_EQ(worktreeFolder("/app", "b"), "/app-b");
+}
+
+TEST(HostOptionsTest, ParsesEveryOptionAndRefusesTheRest) {
+  auto parsed = parseHostOptions({"--socket", "/s", "--tmux-socket", "/t", "--allow-send",
+                                  "--idle-timeout", "0.5", "--max-connections", "3"});
+  ASSERT_TRUE(std::holds_alternative<HostOptions>(parsed));
+  const HostOptions& o = std::get<HostOptions>(parsed);
+  EXPECT_EQ(o.socket, "/s");
+  EXPECT_EQ(o.tmuxSocket, "/t");
+  EXPECT_TRUE(o.allowSend);
+  EXPECT_EQ(o.idleSeconds, 0.5);
+  EXPECT_EQ(o.maxConnections, 3u);
+  HostOptions defaults = std::get<HostOptions>(parseHostOptions({}));
+  EXPECT_FALSE(defaults.allowSend);
+  EXPECT_EQ(defaults.socket, "");
+  for (auto bad : std::vector<std::vector<std::string>>{{"--max-connections", "0"},
+                                                        {"--max-connections", "2x"},
+                                                        {"--idle-timeout", "-1"},
+                                                        {"--tmux-socket"},
+                                                        {"extra"}})
+    EXPECT_TRUE(std::holds_alternative<std::string>(parseHostOptions(bad))) << bad[0];
+}
+
+}  // namespace
+}  // namespace tesselo::host
