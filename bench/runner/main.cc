@@ -393,7 +393,16 @@ void tmuxFigures(Context& c) {
   stopTmuxPeer(*server);
 }
 
-std::string machineText(const Counts& counts, bool quick) {
+// The first three fields of /proc/loadavg: other work on the machine widens
+// the pair ranges, so the page says how busy it was.
+std::string loadAverage() {
+  std::ifstream file("/proc/loadavg");
+  std::string one, five, fifteen;
+  file >> one >> five >> fifteen;
+  return one + " " + five + " " + fifteen;
+}
+
+std::string machineText(const Counts& counts, bool quick, const std::string& loadBefore) {
   utsname u{};
   uname(&u);
   std::string cpu = "unknown processor";
@@ -411,7 +420,8 @@ std::string machineText(const Counts& counts, bool quick) {
          ". Machine: " + std::to_string(sysconf(_SC_NPROCESSORS_ONLN)) + " cores, " + cpu + ", " +
          u.sysname + " " + u.release + ". Build: the `bench` preset (RelWithDebInfo, " +
          BENCH_LINK + "). Pairs per CLI figure: " + std::to_string(counts.cliPairs) +
-         (quick ? " (quick run)" : "") + ".";
+         (quick ? " (quick run)" : "") + ". Load average before / after: " + loadBefore + " / " +
+         loadAverage() + ".";
 }
 
 }  // namespace
@@ -440,6 +450,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "tesselo-bench: the instant app did not start\n");
     return 1;
   }
+  std::string loadBefore = loadAverage();
   std::printf("measuring (this takes a few minutes)\n");
   cliFigures(c);
   mcpFigures(c);
@@ -447,7 +458,7 @@ int main(int argc, char** argv) {
   stopApp(*app);
   std::filesystem::remove_all(c.temp);
 
-  std::string machine = machineText(c.counts, quick);
+  std::string machine = machineText(c.counts, quick, loadBefore);
   std::printf("\n%s\n\n%s", machine.c_str(), tableText(c.report).c_str());
   if (write) {
     std::string path = sourceDir + "/results/latest.md";
