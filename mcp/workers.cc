@@ -49,14 +49,14 @@ struct Pool {
   std::mutex lock;
   size_t running = 0;    // workers alive, busy or idle
   size_t idle = 0;       // of those, the ones waiting for a job
-  bool closing = false;  // end of input: idle workers end at once
+  bool closing = false;  // end of input: finishing workers end, not wait
   std::condition_variable jobWaiting;
   // Jobs for idle workers or beyond the cap, oldest first from `next`.
   std::vector<Job> waiting;
   size_t next = 0;
   // Workers that have ended or are ending, not yet joined.
   std::vector<Worker*> finished;
-  std::condition_variable allEnded;  // running fell to zero
+  std::condition_variable allEnded;  // every worker left is idle (or none is left)
 };
 
 Pool pool;
@@ -98,15 +98,18 @@ void* workerMain(void* argument) {
     self->job = nullptr;  // what the call captured goes now, not after the wait
     std::unique_lock guard(pool.lock);
     if (takeWaiting(self->job)) continue;
-    ++pool.idle;
-    pool.jobWaiting.wait_for(guard, idleLinger, [] { return pool.closing || pending() > 0; });
-    --pool.idle;
-    if (takeWaiting(self->job)) continue;
+    if (!pool.closing) {
+      ++pool.idle;
+      if (pool.running == pool.idle) pool.allEnded.notify_all();
+      pool.jobWaiting.wait_for(guard, idleLinger, [] { return pending() > 0; });
+      --pool.idle;
+      if (takeWaiting(self->job)) continue;
+    }
     --pool.running;
     // Those that ended before us are joined by us; we are joined by the next.
     ended.swap(pool.finished);
     pool.finished.push_back(self);
-    if (pool.running == 0) pool.allEnded.notify_all();
+    if (pool.running == pool.idle) pool.allEnded.notify_all();
     break;
   }
   self->job = nullptr;
@@ -144,9 +147,11 @@ void joinEndedWorkers(std::chrono::steady_clock::time_point deadline) {
   std::vector<Worker*> ended;
   {
     std::unique_lock guard(pool.lock);
+    // Idle workers are left waiting: they hold nothing, and the process ends
+    // right after this. Waking hundreds of them to end would cost more than
+    // the whole drain.
     pool.closing = true;
-    pool.jobWaiting.notify_all();
-    pool.allEnded.wait_until(guard, deadline, [] { return pool.running == 0; });
+    pool.allEnded.wait_until(guard, deadline, [] { return pool.running == pool.idle; });
     ended.swap(pool.finished);
   }
   reap(ended);

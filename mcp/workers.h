@@ -45,10 +45,10 @@ class InFlightGroup {
 
 extern InFlightGroup inFlight;
 
-// Tells idle workers to end at once, waits until no worker runs (or the
-// deadline passed), then joins those that ended and frees their stacks, so
-// that none is left unjoined at exit. The last worker of a burst is
-// otherwise joined only when the next one ends.
+// Waits until no worker is busy (or the deadline passed), then joins those
+// that ended and frees their stacks. Idle workers are left waiting for the
+// process to end. The last worker of a burst is otherwise joined only when
+// the next one ends.
 void joinEndedWorkers(std::chrono::steady_clock::time_point deadline);
 
 // Runs the job on a worker thread and returns at once. When no thread can be
