@@ -1,7 +1,7 @@
 # Thin wrapper over CMake: the README's two commands, and a few more.
 JOBS ?= $(shell nproc 2>/dev/null || sysctl -n hw.ncpu 2>/dev/null || echo 2)
 
-.PHONY: all bootstrap build build-sanitize test test-sanitize demo bench clean
+.PHONY: all bootstrap build build-sanitize build-tsan build-fuzz test test-sanitize fuzz demo bench clean
 
 all: build
 
@@ -13,14 +13,38 @@ build: bootstrap
 	@cmake --build --preset default -j $(JOBS)
 
 # The whole suite runs twice: as shipped, then under AddressSanitizer and
-# UndefinedBehaviorSanitizer, where any report fails the run.
-test: build build-sanitize
+# UndefinedBehaviorSanitizer, where any report fails the run. The MCP
+# server's concurrency tests run a third time under ThreadSanitizer, and each
+# fuzz target gets a few seconds over its corpus (a smoke run, not a search).
+test: build build-sanitize build-tsan build-fuzz
 	@ctest --preset default -j $(JOBS)
 	@ctest --preset sanitize -j $(JOBS)
+	@ctest --preset tsan -j $(JOBS)
+	@ctest --preset fuzz -j $(JOBS)
 
 build-sanitize: bootstrap
 	@cmake --preset sanitize >/dev/null
 	@cmake --build --preset sanitize -j $(JOBS)
+
+# Only what the concurrency tests need is built here.
+build-tsan: bootstrap
+	@cmake --preset tsan >/dev/null
+	@cmake --build --preset tsan -j $(JOBS)
+
+# libFuzzer needs clang; the fuzz build holds the fuzz targets and nothing else.
+# Apple's clang comes without libFuzzer: on macOS it is Homebrew's LLVM.
+ifeq ($(shell uname -s),Darwin)
+FUZZ_LLVM = $(shell brew --prefix llvm)
+FUZZ_COMPILERS = -DCMAKE_C_COMPILER=$(FUZZ_LLVM)/bin/clang -DCMAKE_CXX_COMPILER=$(FUZZ_LLVM)/bin/clang++
+endif
+build-fuzz: bootstrap
+	@cmake --preset fuzz $(FUZZ_COMPILERS) >/dev/null
+	@cmake --build --preset fuzz -j $(JOBS)
+
+# About half a minute per fuzz target: make fuzz FUZZ_SECONDS=600 for a real search.
+FUZZ_SECONDS ?= 30
+fuzz: build-fuzz
+	@scripts/fuzz $(FUZZ_SECONDS)
 
 demo: build
 	@scripts/demo

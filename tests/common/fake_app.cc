@@ -2,6 +2,7 @@
 #include "tests/common/fake_app.h"
 
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -11,7 +12,29 @@
 
 #include "support/fd_io.h"
 
+#ifdef __linux__
+#include <linux/sockios.h>
+#endif
+
 namespace tesselo::test {
+
+namespace {
+
+// Returns once the peer has taken every byte written so far (or has gone).
+// Where the platform cannot tell, a pause long enough for a read stands in.
+void waitUntilTaken(int fd, const std::atomic<bool>& stopping) {
+#ifdef SIOCOUTQ
+  int unread = 0;
+  while (!stopping && ioctl(fd, SIOCOUTQ, &unread) == 0 && unread > 0)
+    std::this_thread::sleep_for(std::chrono::microseconds(20));
+#else
+  (void)fd;
+  (void)stopping;
+  std::this_thread::sleep_for(std::chrono::milliseconds(2));
+#endif
+}
+
+}  // namespace
 
 Reply jsonReply(const Json& object) {
   Reply reply;
@@ -143,6 +166,14 @@ void FakeApp::serve(int fd) {
     // Held until the client closes or the fake app shuts down.
     while (readSome(fd, buffer, sizeof buffer) > 0) {
     }
+    return;
+  }
+  if (reply.byteByByte) {
+    for (size_t i = 0; i < reply.bytes.size(); ++i) {
+      if (!sendAll(fd, std::string_view(reply.bytes).substr(i, 1))) break;
+      waitUntilTaken(fd, stopping_);
+    }
+    shutdown(fd, SHUT_WR);
     return;
   }
   size_t offset = 0;

@@ -24,6 +24,9 @@ struct Reply {
   std::chrono::milliseconds delay{0};  // before the first byte
   bool hang = false;                   // never answer; hold the connection open
   bool keepOpen = false;               // after answering, wait for the client to close
+  // One byte per write, each sent only once the client has read the one
+  // before, so that every read the client makes returns a single byte.
+  bool byteByByte = false;
 };
 
 // One JSON object and its line feed.

@@ -56,6 +56,25 @@ std::vector<char*> pointers(std::vector<std::string>& strings) {
 
 }  // namespace
 
+pid_t startProcess(const std::string& program, const std::vector<std::string>& args,
+                   const std::map<std::string, std::optional<std::string>>& env) {
+  std::vector<std::string> argStrings{program};
+  argStrings.insert(argStrings.end(), args.begin(), args.end());
+  std::vector<std::string> envStrings = mergedEnvironment(env);
+  std::vector<char*> argv = pointers(argStrings);
+  std::vector<char*> envp = pointers(envStrings);
+  pid_t pid = fork();
+  if (pid == 0) {
+    int null = open("/dev/null", O_RDWR);
+    dup2(null, 0);
+    dup2(null, 1);
+    dup2(null, 2);
+    execve(program.c_str(), argv.data(), envp.data());
+    _exit(127);
+  }
+  return pid;
+}
+
 ProcessResult runProcess(const std::string& program, const std::vector<std::string>& args,
                          const ProcessOptions& options) {
   // A child that closes its input early must not kill the test.

@@ -29,6 +29,12 @@ struct ProcessOptions {
 ProcessResult runProcess(const std::string& program, const std::vector<std::string>& args,
                          const ProcessOptions& options = {});
 
+// Starts the program with the environment changes and its standard streams on
+// /dev/null, and returns at once: for tests that stop or kill it part-way.
+// The caller waits for it.
+pid_t startProcess(const std::string& program, const std::vector<std::string>& args,
+                   const std::map<std::string, std::optional<std::string>>& env);
+
 // A program kept running while a test talks to it: lines in, lines out,
 // then an orderly finish that collects the rest.
 class ChildProcess {

@@ -1,0 +1,17 @@
+// The one way a fuzz target reports a broken property: a message naming the
+// property, then abort, which libFuzzer and the replay runner both treat as
+// a finding.
+#pragma once
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace tesselo::fuzz {
+
+inline void require(bool holds, const char* property) {
+  if (holds) return;
+  std::fprintf(stderr, "property broken: %s\n", property);
+  std::abort();
+}
+
+}  // namespace tesselo::fuzz

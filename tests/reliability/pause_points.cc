@@ -1,0 +1,118 @@
+// Preloaded into tesselo-cli by the crash tests, never linked into a program:
+// numbers each step of writing a file (file made or opened, its mode, each
+// write, each sync, its close, the rename and the moment after it) and stops
+// the process at the step TESSELO_TEST_STOP_AT names, so that a kill lands
+// exactly there. TESSELO_TEST_WRITE_PIECE cuts writes to the file into pieces
+// of at most that many bytes, which gives a kill a place inside the content.
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdlib>
+
+namespace {
+
+long numberFrom(const char* name) {
+  const char* value = std::getenv(name);
+  return value ? std::atol(value) : 0;
+}
+
+long stepsTaken = 0;
+
+void step() {
+  static const long stopAt = numberFrom("TESSELO_TEST_STOP_AT");
+  if (++stepsTaken == stopAt) raise(SIGSTOP);
+}
+
+// The descriptors of files opened for writing; writes elsewhere (the
+// output) are not steps of a file replacement.
+constexpr int maxTracked = 16;
+int tracked[maxTracked];
+int trackedCount = 0;
+
+bool isTracked(int fd) {
+  return std::find(tracked, tracked + trackedCount, fd) != tracked + trackedCount;
+}
+
+void track(int fd) {
+  if (trackedCount < maxTracked) tracked[trackedCount++] = fd;
+}
+
+void untrack(int fd) {
+  int* end = std::remove(tracked, tracked + trackedCount, fd);
+  trackedCount = static_cast<int>(end - tracked);
+}
+
+template <typename Function>
+Function next(const char* name) {
+  return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
+}
+
+}  // namespace
+
+extern "C" {
+
+int mkostemp(char* pattern, int flags) {
+  step();
+  int fd = next<int (*)(char*, int)>("mkostemp")(pattern, flags);
+  if (fd >= 0) track(fd);
+  return fd;
+}
+
+// A file opened for writing by name, not through a temporary file, is
+// followed as well: a write in place is exactly what must show up here.
+int open(const char* path, int flags, ...) {
+  mode_t mode = 0;
+  if (flags & (O_CREAT | O_TMPFILE)) {
+    va_list rest;
+    va_start(rest, flags);
+    mode = static_cast<mode_t>(va_arg(rest, int));
+    va_end(rest);
+  }
+  bool writing = (flags & O_ACCMODE) != O_RDONLY;
+  if (writing) step();
+  int fd = next<int (*)(const char*, int, ...)>("open")(path, flags, mode);
+  if (writing && fd >= 0) track(fd);
+  return fd;
+}
+
+int fchmod(int fd, mode_t mode) {
+  if (isTracked(fd)) step();
+  return next<int (*)(int, mode_t)>("fchmod")(fd, mode);
+}
+
+ssize_t write(int fd, const void* data, size_t size) {
+  if (isTracked(fd)) {
+    step();
+    static const long piece = numberFrom("TESSELO_TEST_WRITE_PIECE");
+    if (piece > 0) size = std::min(size, static_cast<size_t>(piece));
+  }
+  return next<ssize_t (*)(int, const void*, size_t)>("write")(fd, data, size);
+}
+
+int fsync(int fd) {
+  step();
+  return next<int (*)(int)>("fsync")(fd);
+}
+
+int close(int fd) {
+  if (isTracked(fd)) {
+    step();
+    untrack(fd);
+  }
+  return next<int (*)(int)>("close")(fd);
+}
+
+int rename(const char* from, const char* to) {
+  step();
+  int rc = next<int (*)(const char*, const char*)>("rename")(from, to);
+  step();
+  return rc;
+}
+
+}  // extern "C"
