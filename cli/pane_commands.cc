@@ -17,7 +17,16 @@ inline constexpr std::string_view waitTimeoutLine = "tesselo: timeout\n";
 inline constexpr std::string_view unknownState = "unknown";
 inline constexpr int waitTimedOutStatus = 2;
 
+// A short line goes out in one write; copying a long screen to append the
+// line feed would cost more than a second write.
+constexpr size_t copyLimit = 65536;
+
 void printLine(const std::string* value) {
+  if (value && value->size() > copyLimit) {
+    print(*value);
+    print("\n");
+    return;
+  }
   std::string line = value ? *value : std::string();
   line.push_back('\n');
   print(line);

@@ -1,8 +1,9 @@
 // A pool that grows on demand: a thread is started per job until maxWorkers
-// run, and a finishing thread takes the next waiting job before it ends.
-// Idle, the pool holds no thread at all. Worker stacks are our own mappings,
-// unmapped once their thread has ended: the C library would keep the stacks
-// of ended threads cached, and their touched pages resident, after a burst.
+// run, unless an idle one can take it. A finished worker takes the next
+// waiting job, or waits for one for a moment (a burst of calls then costs no
+// thread starts) and ends. Idle for longer, the pool holds no thread at all. Worker stacks are our
+// own mappings, unmapped once their thread has ended: the C library would keep the stacks of ended
+// threads cached, and their touched pages resident, after a burst.
 #include "mcp/workers.h"
 
 #include <pthread.h>
@@ -41,15 +42,21 @@ struct Worker {
   size_t mappingSize = 0;
 };
 
+// How long a worker with nothing to do waits for a job before it ends.
+constexpr auto idleLinger = std::chrono::seconds(2);
+
 struct Pool {
   std::mutex lock;
-  size_t running = 0;
-  // Jobs beyond the cap, oldest first from `next`.
+  size_t running = 0;    // workers alive, busy or idle
+  size_t idle = 0;       // of those, the ones waiting for a job
+  bool closing = false;  // end of input: finishing workers end, not wait
+  std::condition_variable jobWaiting;
+  // Jobs for idle workers or beyond the cap, oldest first from `next`.
   std::vector<Job> waiting;
   size_t next = 0;
   // Workers that have ended or are ending, not yet joined.
   std::vector<Worker*> finished;
-  std::condition_variable allEnded;  // running fell to zero
+  std::condition_variable allEnded;  // every worker left is idle (or none is left)
 };
 
 Pool pool;
@@ -63,6 +70,11 @@ bool takeWaiting(Job& job) {
     pool.next = 0;
   }
   return true;
+}
+
+// Under pool.lock: jobs queued and not yet taken.
+size_t pending() {
+  return pool.waiting.size() - pool.next;
 }
 
 void freeStack(Worker* worker) {
@@ -83,13 +95,21 @@ void* workerMain(void* argument) {
   std::vector<Worker*> ended;
   for (;;) {
     self->job();
-    std::lock_guard guard(pool.lock);
+    self->job = nullptr;  // what the call captured goes now, not after the wait
+    std::unique_lock guard(pool.lock);
     if (takeWaiting(self->job)) continue;
+    if (!pool.closing) {
+      ++pool.idle;
+      if (pool.running == pool.idle) pool.allEnded.notify_all();
+      pool.jobWaiting.wait_for(guard, idleLinger, [] { return pending() > 0; });
+      --pool.idle;
+      if (takeWaiting(self->job)) continue;
+    }
     --pool.running;
     // Those that ended before us are joined by us; we are joined by the next.
     ended.swap(pool.finished);
     pool.finished.push_back(self);
-    if (pool.running == 0) pool.allEnded.notify_all();
+    if (pool.running == pool.idle) pool.allEnded.notify_all();
     break;
   }
   self->job = nullptr;
@@ -127,7 +147,11 @@ void joinEndedWorkers(std::chrono::steady_clock::time_point deadline) {
   std::vector<Worker*> ended;
   {
     std::unique_lock guard(pool.lock);
-    pool.allEnded.wait_until(guard, deadline, [] { return pool.running == 0; });
+    // Idle workers are left waiting: they hold nothing, and the process ends
+    // right after this. Waking hundreds of them to end would cost more than
+    // the whole drain.
+    pool.closing = true;
+    pool.allEnded.wait_until(guard, deadline, [] { return pool.running == pool.idle; });
     ended.swap(pool.finished);
   }
   reap(ended);
@@ -136,8 +160,11 @@ void joinEndedWorkers(std::chrono::steady_clock::time_point deadline) {
 void runOnWorker(Job job) {
   {
     std::lock_guard guard(pool.lock);
-    if (pool.running >= maxWorkers) {
+    // Every queued job has an idle worker promised to it: a job beyond those
+    // needs a new thread, unless the cap is reached.
+    if (pool.idle > pending() || pool.running >= maxWorkers) {
       pool.waiting.push_back(std::move(job));
+      pool.jobWaiting.notify_one();
       return;
     }
     ++pool.running;
@@ -152,6 +179,7 @@ void runOnWorker(Job job) {
     // A running worker takes it when it finishes its own job.
     if (pool.running > 0) {
       pool.waiting.push_back(std::move(unstarted));
+      pool.jobWaiting.notify_one();
       return;
     }
   }

@@ -1,6 +1,7 @@
 // Tool calls run off the main thread, each on a thread of its own up to a
-// generous cap (then they wait their turn), and are counted while in flight
-// so that the end of input can wait for them.
+// generous cap (then they wait their turn), threads being reused within a
+// burst, and are counted while in flight so that the end of input can wait
+// for them.
 #pragma once
 
 #include <chrono>
@@ -44,9 +45,10 @@ class InFlightGroup {
 
 extern InFlightGroup inFlight;
 
-// Waits until no worker runs (or the deadline passed), then joins those that
-// ended and frees their stacks, so that none is left unjoined at exit. The
-// last worker of a burst is otherwise joined only when the next one ends.
+// Waits until no worker is busy (or the deadline passed), then joins those
+// that ended and frees their stacks. Idle workers are left waiting for the
+// process to end. The last worker of a burst is otherwise joined only when
+// the next one ends.
 void joinEndedWorkers(std::chrono::steady_clock::time_point deadline);
 
 // Runs the job on a worker thread and returns at once. When no thread can be

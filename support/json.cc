@@ -4,6 +4,9 @@
 
 #include <cmath>
 
+#include "support/json_quick.h"
+#include "support/json_write.h"
+
 namespace tesselo {
 
 namespace {
@@ -56,6 +59,9 @@ std::optional<std::string> dump(const Json& value, int indent) {
 }  // namespace
 
 std::optional<Json> parseJson(std::string_view text) {
+  // What the programs exchange is read quickly; everything else, valid or
+  // not, is left to the full parser.
+  if (auto quick = parseQuickly(text)) return quick;
   if (!nestingWithinLimit(text)) return std::nullopt;
   Json value = Json::parse(text.begin(), text.end(), nullptr, false);
   if (value.is_discarded() || !(value.is_object() || value.is_array())) return std::nullopt;
@@ -63,6 +69,9 @@ std::optional<Json> parseJson(std::string_view text) {
 }
 
 std::optional<std::string> compactJson(const Json& value) {
+  if (!allFinite(value)) return std::nullopt;
+  std::string text;
+  if (writeQuickly(value, text)) return text;
   return dump(value, -1);
 }
 

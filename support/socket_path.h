@@ -18,8 +18,13 @@ inline constexpr const char* socketOverrideVariable = "TESSELO_SOCKET";
 inline constexpr const char* socketFileName = "control.sock";
 
 // The user's home directory from the password database, ignoring HOME.
-// Empty when the database has no entry for the user.
+// Empty when the database has no entry for the user. When the database does
+// not answer, the entry is read from /etc/passwd; a static build reads only
+// that file (see socket_path.cc).
 std::string passwordHomeDirectory();
+
+// The same for a user named in "~name": that user's home, or empty.
+std::string passwordHomeDirectory(const std::string& user);
 
 // The platform's per-user application-support directory.
 std::string applicationSupportDirectory();

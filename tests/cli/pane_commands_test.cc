@@ -173,6 +173,9 @@ TEST_F(Cli, ReadPrintsTextAndOneMoreNewline) {
       {{{"text", ""}}, "\n"},
       {Json::object(), "\n"},
       {{{"text", 5}}, "\n"},
+      // Either side of the length where the line feed goes out in a write of its own.
+      {{{"text", std::string(65536, 'a')}}, std::string(65536, 'a') + "\n"},
+      {{{"text", std::string(65537, 'b')}}, std::string(65537, 'b') + "\n"},
   };
   for (const auto& c : cases) {
     app.answerDefault(jsonReply(c.reply));

@@ -535,6 +535,41 @@ TEST_F(McpServer, ManyConcurrentWaitsLeaveTheLoopFree) {
   EXPECT_EQ(result.status, 0);
 }
 
+// Workers that finished wait a while for more: later waves are taken by them
+// (and by new threads when a wave outnumbers them), and end of input sends
+// them away, so every call is answered and the process ends.
+TEST_F(McpServer, CallsInWavesAreAllAnsweredByReusedWorkers) {
+  app.answerWith([](const Json& request) {
+    return test::jsonReply({{"state", "idle"}, {"panel", request["panel"]}});
+  });
+  ChildProcess mcp(test::mcpPath(), {}, options());
+  int next = 0;
+  for (int wave : {40, 10, 40, 80, 1}) {
+    std::string input;
+    for (int i = 0; i < wave; ++i, ++next)
+      input +=
+          toolCall(next, "tesselo_wait", {{"until", "idle"}, {"panel", std::to_string(next)}}) +
+          "\n";
+    ASSERT_TRUE(mcp.write(input));
+    std::set<int> answered;
+    for (int i = 0; i < wave; ++i) {
+      auto line = mcp.readLine();
+      ASSERT_TRUE(line) << "wave of " << wave << ", after " << i << " answers";
+      Json answer = json(*line);
+      int id = answer["id"].get<int>();
+      answered.insert(id);
+      EXPECT_EQ(answer["result"],
+                toolResult(R"({"panel":")" + std::to_string(id) + R"(","state":"idle"})", false));
+    }
+    EXPECT_EQ(answered.size(), static_cast<size_t>(wave));
+    EXPECT_EQ(*answered.begin(), next - wave);
+  }
+  ProcessResult result = mcp.finish();
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(result.err, "");
+  EXPECT_EQ(result.status, 0);
+}
+
 TEST_F(McpServer, ExitsQuietlyWhenStandardOutputCloses) {
   Gate gate;
   app.answerWith([&](const Json&) {

@@ -42,6 +42,17 @@ std::string foreignSettings(size_t size) {
          "\"say done\"}]}]}\n}\n";
 }
 
+// The client these runs start. The pause points are preloaded, which a
+// statically linked client ignores; then the same client linked dynamically
+// is run, in every test here so that all runs write the same hook commands.
+std::string client() {
+#ifdef PRELOADABLE_CLI
+  return PRELOADABLE_CLI;
+#else
+  return test::cliPath();
+#endif
+}
+
 std::optional<std::string> contentOf(const std::string& path) {
   std::error_code error;
   if (!fs::exists(fs::symlink_status(path, error))) return std::nullopt;
@@ -134,7 +145,7 @@ void expectRerunFinishes(const SettingsHome& home, const Start& start,
   if (!backup) backup = contentOf(home.settings());
   test::ProcessOptions options;
   options.env = plainEnvironment(home);
-  test::ProcessResult rerun = test::runProcess(test::cliPath(), args, options);
+  test::ProcessResult rerun = test::runProcess(client(), args, options);
   EXPECT_EQ(rerun.status, 0) << rerun.err << where;
   EXPECT_EQ(contentOf(home.settings()), finished) << where;
   EXPECT_EQ(contentOf(home.backup()), backup) << where;
@@ -152,7 +163,7 @@ std::vector<Scenario> scenarios() {
   SettingsHome installedHome({foreign, std::nullopt});
   test::ProcessOptions options;
   options.env = plainEnvironment(installedHome);
-  test::runProcess(test::cliPath(), {"install-hooks"}, options);
+  test::runProcess(client(), {"install-hooks"}, options);
   std::string installed = readFile(installedHome.settings());
   return {
       {"first install over foreign settings", {foreign, std::nullopt}, {"install-hooks"}},
@@ -165,7 +176,7 @@ std::string finishedContent(const Scenario& scenario) {
   SettingsHome reference(scenario.start);
   test::ProcessOptions options;
   options.env = plainEnvironment(reference);
-  test::ProcessResult result = test::runProcess(test::cliPath(), scenario.args, options);
+  test::ProcessResult result = test::runProcess(client(), scenario.args, options);
   EXPECT_EQ(result.status, 0) << result.err;
   return readFile(reference.settings());
 }
@@ -186,7 +197,7 @@ TEST(SettingsCrash, KilledAtEveryStepOfTheWritesLeavesOldOrNew) {
       env["TESSELO_TEST_STOP_AT"] = std::to_string(stopAt);
       env["TESSELO_TEST_WRITE_PIECE"] = "65536";
       int status = 0;
-      pid_t pid = test::startProcess(test::cliPath(), scenario.args, env);
+      pid_t pid = test::startProcess(client(), scenario.args, env);
       if (!killIfStopped(pid, status)) {
         // Past the last step: the run went through untouched.
         ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
@@ -230,7 +241,7 @@ TEST(SettingsCrash, KilledAtMomentsSpreadOverARunLeavesOldOrNew) {
     std::uniform_real_distribution<double> within(i, i + 1.0);
     auto delay =
         std::chrono::duration_cast<std::chrono::nanoseconds>(span * within(random) / killCount);
-    pid_t pid = test::startProcess(test::cliPath(), scenario.args, plainEnvironment(home));
+    pid_t pid = test::startProcess(client(), scenario.args, plainEnvironment(home));
     timespec pause{static_cast<time_t>(delay.count() / 1000000000),
                    static_cast<long>(delay.count() % 1000000000)};
     while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
