@@ -54,6 +54,38 @@ std::vector<char*> pointers(std::vector<std::string>& strings) {
   return out;
 }
 
+// Starts the program with its three standard streams on pipes; the parent's
+// ends come back in in, out and err. -1 when the pipes cannot be made.
+pid_t spawnWithPipes(const std::string& program, const std::vector<std::string>& args,
+                     const ProcessOptions& options, int& in, int& out, int& err) {
+  // A child that closes its input early must not kill the test.
+  signal(SIGPIPE, SIG_IGN);
+  std::vector<std::string> argStrings{program};
+  argStrings.insert(argStrings.end(), args.begin(), args.end());
+  std::vector<std::string> envStrings = mergedEnvironment(options.env);
+  std::vector<char*> argv = pointers(argStrings);
+  std::vector<char*> envp = pointers(envStrings);
+  int inPipe[2], outPipe[2], errPipe[2];
+  if (pipe2(inPipe, O_CLOEXEC) || pipe2(outPipe, O_CLOEXEC) || pipe2(errPipe, O_CLOEXEC)) return -1;
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(inPipe[0], 0);
+    dup2(outPipe[1], 1);
+    dup2(errPipe[1], 2);
+    signal(SIGPIPE, SIG_DFL);
+    if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(126);
+    execve(program.c_str(), argv.data(), envp.data());
+    _exit(127);
+  }
+  close(inPipe[0]);
+  close(outPipe[1]);
+  close(errPipe[1]);
+  in = inPipe[1];
+  out = outPipe[0];
+  err = errPipe[0];
+  return pid;
+}
+
 }  // namespace
 
 pid_t startProcess(const std::string& program, const std::vector<std::string>& args,
@@ -77,40 +109,20 @@ pid_t startProcess(const std::string& program, const std::vector<std::string>& a
 
 ProcessResult runProcess(const std::string& program, const std::vector<std::string>& args,
                          const ProcessOptions& options) {
-  // A child that closes its input early must not kill the test.
-  signal(SIGPIPE, SIG_IGN);
-  std::vector<std::string> argStrings{program};
-  argStrings.insert(argStrings.end(), args.begin(), args.end());
-  std::vector<std::string> envStrings = mergedEnvironment(options.env);
-  std::vector<char*> argv = pointers(argStrings);
-  std::vector<char*> envp = pointers(envStrings);
-
-  int in[2], out[2], err[2];
-  if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC)) return {};
-  pid_t pid = fork();
-  if (pid == 0) {
-    dup2(in[0], 0);
-    dup2(out[1], 1);
-    dup2(err[1], 2);
-    signal(SIGPIPE, SIG_DFL);
-    if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(126);
-    execve(program.c_str(), argv.data(), envp.data());
-    _exit(127);
-  }
-  close(in[0]);
-  close(out[1]);
-  close(err[1]);
+  int in = -1, out = -1, err = -1;
+  pid_t pid = spawnWithPipes(program, args, options, in, out, err);
+  if (pid < 0) return {};
 
   ProcessResult result;
   size_t written = 0;
-  int inFd = in[1];
+  int inFd = in;
   if (options.input.empty()) {
     close(inFd);
     inFd = -1;
   } else {
     fcntl(inFd, F_SETFL, O_NONBLOCK);
   }
-  int outFd = out[0], errFd = err[0];
+  int outFd = out, errFd = err;
   char buffer[65536];
   while (outFd >= 0 || errFd >= 0) {
     pollfd fds[3];
@@ -154,31 +166,13 @@ ProcessResult runProcess(const std::string& program, const std::vector<std::stri
 
 ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& args,
                            const ProcessOptions& options) {
-  signal(SIGPIPE, SIG_IGN);
-  std::vector<std::string> argStrings{program};
-  argStrings.insert(argStrings.end(), args.begin(), args.end());
-  std::vector<std::string> envStrings = mergedEnvironment(options.env);
-  std::vector<char*> argv = pointers(argStrings);
-  std::vector<char*> envp = pointers(envStrings);
-  int in[2], out[2], err[2];
-  if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC)) return;
-  pid_ = fork();
-  if (pid_ == 0) {
-    dup2(in[0], 0);
-    dup2(out[1], 1);
-    dup2(err[1], 2);
-    signal(SIGPIPE, SIG_DFL);
-    if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(126);
-    execve(program.c_str(), argv.data(), envp.data());
-    _exit(127);
-  }
-  close(in[0]);
-  close(out[1]);
-  close(err[1]);
-  in_ = in[1];
+  int in = -1, out = -1, err = -1;
+  pid_ = spawnWithPipes(program, args, options, in, out, err);
+  if (pid_ < 0) return;
+  in_ = in;
   fcntl(in_, F_SETFL, O_NONBLOCK);
-  out_ = out[0];
-  err_ = err[0];
+  out_ = out;
+  err_ = err;
 }
 
 ChildProcess::~ChildProcess() {
