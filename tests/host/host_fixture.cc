@@ -54,6 +54,34 @@ std::string rawExchange(const std::string& socket, const std::string& bytes) {
   return answer.substr(0, answer.find('\n'));
 }
 
+int connectTo(const std::string& socket) {
+  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::memcpy(address.sun_path, socket.c_str(), socket.size());
+  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+bool holdConnections(const std::string& socket, std::vector<int>& fds) {
+  return eventually([&] {
+    for (int& fd : fds) {
+      if (fd >= 0) {
+        // Still silent: held. Readable: the host answered it, turned away.
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 0) == 0) continue;
+        close(fd);
+      }
+      fd = connectTo(socket);
+    }
+    return rawExchange(socket, "{\"method\":\"notify\"}\n") ==
+           R"({"error":"too many connections to tesselo-host; try again later"})";
+  });
+}
+
 Json requestJson(const std::string& socket, const Json& request) {
   auto parsed = parseJson(rawExchange(socket, request.dump() + "\n"));
   return parsed ? *parsed : Json(nullptr);

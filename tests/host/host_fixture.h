@@ -24,6 +24,15 @@ std::string rawExchange(const std::string& socket, const std::string& bytes);
 // The same for a JSON request; the answer parsed (null when it is not JSON).
 Json requestJson(const std::string& socket, const Json& request);
 
+// A connection to the socket with nothing sent; -1 when connect fails.
+int connectTo(const std::string& socket);
+
+// Fills fds with connections the host holds at once, checked by one more
+// being turned away (the host must run with exactly fds.size() slots). A
+// connection that arrives while the host still counts an earlier one whose
+// thread is ending is turned away itself; such ones are made anew.
+bool holdConnections(const std::string& socket, std::vector<int>& fds);
+
 // Retries until the check passes, for at most `limit`.
 bool eventually(const std::function<bool()>& check,
                 std::chrono::milliseconds limit = std::chrono::seconds(15));

@@ -25,18 +25,6 @@ namespace {
 const std::string malformed =
     R"({"error":"malformed request: expected one JSON object with a string \"method\", on one line"})";
 
-int connectTo(const std::string& path) {
-  int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::memcpy(address.sun_path, path.c_str(), path.size());
-  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
-
 std::string readLine(int fd) {
   std::string answer;
   char c;
@@ -100,24 +88,8 @@ TEST(HostRobustness, SilentClientsAreDropped) {
 TEST(HostRobustness, ConnectionsBeyondTheCapAreTurnedAway) {
   HostWorld world;
   ASSERT_TRUE(world.startHost({"--allow-send", "--max-connections", "2", "--idle-timeout", "60"}));
-  // A held connection is silent until the host turns it away. That happens
-  // when it arrives while the host still counts the start-up probe, whose
-  // thread ends a moment after the probe got its answer: then hold anew.
-  auto turnedAway = [](int fd) {
-    pollfd p{fd, POLLIN, 0};
-    return poll(&p, 1, 0) != 0;
-  };
-  int held[2] = {-1, -1};
-  std::string last;
-  EXPECT_TRUE(eventually([&] {
-    for (int& fd : held) {
-      if (fd >= 0 && !turnedAway(fd)) continue;
-      if (fd >= 0) close(fd);
-      fd = connectTo(world.socket);
-    }
-    last = rawExchange(world.socket, "{\"method\":\"notify\"}\n");
-    return last == R"({"error":"too many connections to tesselo-host; try again later"})";
-  })) << last;
+  std::vector<int> held(2, -1);
+  EXPECT_TRUE(holdConnections(world.socket, held));
   for (int fd : held) close(fd);
   EXPECT_TRUE(eventually([&] { return world.list().contains("terminals"); }));
 }

@@ -60,19 +60,6 @@ struct Client {
   bool done = false;
 };
 
-int connectTo(const std::string& path) {
-  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::memcpy(address.sun_path, path.c_str(), path.size());
-  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    close(fd);
-    return -1;
-  }
-  fcntl(fd, F_SETFL, O_NONBLOCK);
-  return fd;
-}
-
 std::string requestFor(Kind kind, size_t index, const std::string& pane) {
   switch (kind) {
     case Kind::wait:
@@ -100,31 +87,24 @@ std::string requestFor(Kind kind, size_t index, const std::string& pane) {
   return {};
 }
 
-// The host runs with exactly as many connection slots as a burst has
-// clients, so one more client is turned away once every one of them is held
-// at the host.
-bool allHeld(const HostWorld& world) {
-  return test::eventually([&] {
-    return test::rawExchange(world.socket, "{\"method\":\"notify\"}\n") == tooManyAnswer;
-  });
-}
-
 // All clients connect first, and nothing is sent until the host holds every
 // one of them at once; then all requests go out together and the answers
 // are collected as they come. Clients that leave do so once their bytes are
 // out.
 std::vector<Client> burst(const HostWorld& world, const std::vector<Kind>& plan,
                           const std::string& pane) {
+  // The host runs with exactly as many connection slots as a burst has
+  // clients.
+  std::vector<int> fds(plan.size(), -1);
+  bool held = test::holdConnections(world.socket, fds);
+  if (!held) ADD_FAILURE() << "the host never held all " << plan.size() << " clients at once";
   std::vector<Client> clients(plan.size());
   for (size_t i = 0; i < plan.size(); ++i) {
     clients[i].kind = plan[i];
-    clients[i].fd = connectTo(world.socket);
-    clients[i].connected = clients[i].fd >= 0;
-    clients[i].out = requestFor(plan[i], i, pane);
-  }
-  if (!allHeld(world)) {
-    ADD_FAILURE() << "the host never held all " << plan.size() << " clients at once";
-    for (Client& client : clients) client.out.clear();
+    clients[i].fd = fds[i];
+    clients[i].connected = fds[i] >= 0;
+    if (fds[i] >= 0) fcntl(fds[i], F_SETFL, O_NONBLOCK);
+    if (held) clients[i].out = requestFor(plan[i], i, pane);
   }
   auto guard = std::chrono::steady_clock::now() + std::chrono::seconds(90);
   for (;;) {
