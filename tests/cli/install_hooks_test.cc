@@ -1,6 +1,7 @@
 // tesselo install-hooks as a user runs it: every line it prints, its exit
 // status, and what it leaves in a private HOME.
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -288,9 +289,25 @@ TEST_F(InstallHooks, UnreadableSettingsAreNeverReplaced) {
 }
 
 TEST_F(InstallHooks, FileWithoutReadPermissionIsNeverReplaced) {
-  if (geteuid() == 0) GTEST_SKIP() << "permission bits do not stop root from reading";
   writeSettings(R"({"model": "opus"})", 0200);
-  ProcessResult result = run({"install-hooks"});
+  ProcessOptions options;
+  options.env["HOME"] = home.path();
+  std::string program = cliPath();
+  if (geteuid() == 0) {
+    // Permission bits do not stop root: the program runs as an ordinary user
+    // that owns the whole home, from a copy that user can reach.
+    const passwd* nobody = getpwnam("nobody");
+    if (!nobody) GTEST_SKIP() << "no user to run as";
+    program = copiedProgram(home.path() + "/bin", "tesselo-cli");
+    fs::permissions(program, fs::perms::owner_all | fs::perms::others_exec);
+    for (const auto& entry : fs::recursive_directory_iterator(home.path()))
+      ASSERT_EQ(lchown(entry.path().c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+    ASSERT_EQ(chown(home.path().c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+    options.user = ProcessOptions::User{nobody->pw_uid, nobody->pw_gid};
+  }
+  ProcessResult result = runProcess(program, {"install-hooks"}, options);
+  if (result.status == test::childSetupFailed || result.status == test::notExecuted)
+    GTEST_SKIP() << "could not run as another user here";
   EXPECT_EQ(result.status, 1);
   EXPECT_EQ(result.err, "tesselo: cannot read " + settings() + ": Permission denied\n");
   chmod(settings().c_str(), 0600);

@@ -2,6 +2,7 @@
 #include "tests/common/process_runner.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -73,9 +74,12 @@ pid_t spawnWithPipes(const std::string& program, const std::vector<std::string>&
     dup2(outPipe[1], 1);
     dup2(errPipe[1], 2);
     signal(SIGPIPE, SIG_DFL);
-    if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(126);
+    if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(childSetupFailed);
+    if (options.user && (setgroups(0, nullptr) != 0 || setgid(options.user->gid) != 0 ||
+                         setuid(options.user->uid) != 0))
+      _exit(childSetupFailed);
     execve(program.c_str(), argv.data(), envp.data());
-    _exit(127);
+    _exit(notExecuted);
   }
   close(inPipe[0]);
   close(outPipe[1]);
@@ -102,7 +106,7 @@ pid_t startProcess(const std::string& program, const std::vector<std::string>& a
     dup2(null, 1);
     dup2(null, 2);
     execve(program.c_str(), argv.data(), envp.data());
-    _exit(127);
+    _exit(notExecuted);
   }
   return pid;
 }

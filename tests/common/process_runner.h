@@ -24,7 +24,19 @@ struct ProcessOptions {
   // Bytes written to standard input, which is then closed.
   std::string input;
   std::string cwd;
+  // Another user (and group) to run as: lets a test run as root see what
+  // file permissions do to an ordinary user.
+  struct User {
+    uid_t uid;
+    gid_t gid;
+  };
+  std::optional<User> user;
 };
+
+// Exit statuses of a child that never became the program: its folder or user
+// could not be taken on, or the program could not be started.
+constexpr int childSetupFailed = 126;
+constexpr int notExecuted = 127;
 
 ProcessResult runProcess(const std::string& program, const std::vector<std::string>& args,
                          const ProcessOptions& options = {});

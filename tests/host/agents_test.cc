@@ -194,7 +194,7 @@ TEST_F(HostAgents, McpToolCallsReachTheHost) {
   world.type(pane, "echo from-mcp");
   ASSERT_TRUE(world.screenShowsLine(pane, "from-mcp"));
   auto env = world.env;
-  ProcessResult served = runProcess(mcpPath(), {}, {env, input, {}});
+  ProcessResult served = runProcess(mcpPath(), {}, {env, input, {}, {}});
   EXPECT_NE(served.out.find("from-mcp"), std::string::npos) << served.out;
   EXPECT_NE(served.out.find("\"isError\":false"), std::string::npos) << served.out;
 }

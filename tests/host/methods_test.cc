@@ -226,7 +226,7 @@ class HostWorktree : public HostMethods {
     env["GIT_CONFIG_NOSYSTEM"] = "1";
     std::vector<std::string> all{"-C", repo};
     all.insert(all.end(), args.begin(), args.end());
-    return runProcess("/usr/bin/git", all, {env, {}, {}});
+    return runProcess("/usr/bin/git", all, {env, {}, {}, {}});
   }
   std::string repo = world.dir.file("project");
 };
@@ -291,7 +291,7 @@ TEST_F(HostMethods, PanesOpenedWithTmuxsOwnKeysGetTheirIdFromTheHelper) {
   world.type(id, "echo via-host");
   EXPECT_TRUE(world.screenShowsLine(id, "via-host"));
 
-  ProcessResult outside = runProcess(hostPath(), {"--pane-id"}, {world.env, {}, {}});
+  ProcessResult outside = runProcess(hostPath(), {"--pane-id"}, {world.env, {}, {}, {}});
   EXPECT_EQ(outside.status, 1);
   EXPECT_EQ(outside.err, "tesselo-host: --pane-id works only inside a tmux pane\n");
 }

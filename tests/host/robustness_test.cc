@@ -99,7 +99,7 @@ TEST(HostRobustness, ASecondHostOnTheSameSocketIsRefused) {
   ASSERT_TRUE(world.startHost());
   ProcessResult second =
       runProcess(hostPath(), {"--socket", world.socket, "--tmux-socket", world.tmuxSocket},
-                 {world.env, {}, {}});
+                 {world.env, {}, {}, {}});
   EXPECT_EQ(second.status, 1);
   EXPECT_EQ(second.err, "tesselo-host: another server already answers at " + world.socket + "\n");
   EXPECT_EQ(world.list()["terminals"].size(), 1u);
@@ -120,7 +120,7 @@ TEST(HostRobustness, AStaleSocketIsReplacedButOtherFilesAreNot) {
   writeFile(world.socket, "precious");
   ProcessResult refused =
       runProcess(hostPath(), {"--socket", world.socket, "--tmux-socket", world.tmuxSocket},
-                 {world.env, {}, {}});
+                 {world.env, {}, {}, {}});
   EXPECT_EQ(refused.status, 1);
   EXPECT_EQ(refused.err,
             "tesselo-host: refusing to replace " + world.socket + ": it is not a socket\n");
