@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <string_view>
 #include <utility>
 
 extern char** environ;
@@ -111,60 +112,81 @@ pid_t startProcess(const std::string& program, const std::vector<std::string>& a
   return pid;
 }
 
+namespace {
+
+using Deadline = std::optional<std::chrono::steady_clock::time_point>;
+
+// Writes `input` to `in` (closing it once all is written or the child stops
+// reading) while both outputs are read to their end. Past the deadline the
+// child is killed and the rest of its output still collected.
+void pump(int& in, std::string_view input, int& out, int& err, pid_t pid, Deadline deadline,
+          ProcessResult& result) {
+  size_t written = 0;
+  if (in >= 0 && input.empty()) close(std::exchange(in, -1));
+  bool killed = false;
+  char buffer[65536];
+  while (out >= 0 || err >= 0) {
+    pollfd fds[3];
+    int n = 0;
+    if (out >= 0) fds[n++] = {out, POLLIN, 0};
+    if (err >= 0) fds[n++] = {err, POLLIN, 0};
+    if (in >= 0) fds[n++] = {in, POLLOUT, 0};
+    int timeout = -1;
+    if (deadline && !killed) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          *deadline - std::chrono::steady_clock::now());
+      timeout = static_cast<int>(std::clamp<long>(left.count(), 0, 1 << 30));
+    }
+    int ready = poll(fds, n, timeout);
+    if (ready < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    if (ready == 0) {
+      kill(pid, SIGKILL);
+      killed = true;
+      continue;
+    }
+    for (int i = 0; i < n; ++i) {
+      if (!fds[i].revents) continue;
+      int fd = fds[i].fd;
+      if (fd == in) {
+        ssize_t w = write(in, input.data() + written, input.size() - written);
+        if (w > 0) written += static_cast<size_t>(w);
+        if (w < 0 && errno != EAGAIN && errno != EINTR) written = input.size();
+        if (written == input.size()) close(std::exchange(in, -1));
+        continue;
+      }
+      ssize_t r = read(fd, buffer, sizeof buffer);
+      if (r > 0) {
+        (fd == out ? result.out : result.err).append(buffer, static_cast<size_t>(r));
+      } else if (r == 0 || errno != EINTR) {
+        close(fd);
+        (fd == out ? out : err) = -1;
+      }
+    }
+  }
+  if (in >= 0) close(std::exchange(in, -1));
+}
+
+int exitStatus(pid_t pid) {
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+}  // namespace
+
 ProcessResult runProcess(const std::string& program, const std::vector<std::string>& args,
                          const ProcessOptions& options) {
   int in = -1, out = -1, err = -1;
   pid_t pid = spawnWithPipes(program, args, options, in, out, err);
   if (pid < 0) return {};
-
+  fcntl(in, F_SETFL, O_NONBLOCK);
   ProcessResult result;
-  size_t written = 0;
-  int inFd = in;
-  if (options.input.empty()) {
-    close(inFd);
-    inFd = -1;
-  } else {
-    fcntl(inFd, F_SETFL, O_NONBLOCK);
-  }
-  int outFd = out, errFd = err;
-  char buffer[65536];
-  while (outFd >= 0 || errFd >= 0) {
-    pollfd fds[3];
-    int n = 0;
-    if (outFd >= 0) fds[n++] = {outFd, POLLIN, 0};
-    if (errFd >= 0) fds[n++] = {errFd, POLLIN, 0};
-    if (inFd >= 0) fds[n++] = {inFd, POLLOUT, 0};
-    if (poll(fds, n, -1) < 0) {
-      if (errno == EINTR) continue;
-      break;
-    }
-    for (int i = 0; i < n; ++i) {
-      if (!fds[i].revents) continue;
-      int fd = fds[i].fd;
-      if (fd == inFd) {
-        ssize_t w = write(inFd, options.input.data() + written, options.input.size() - written);
-        if (w > 0) written += static_cast<size_t>(w);
-        if (w < 0 && errno != EAGAIN && errno != EINTR) written = options.input.size();
-        if (written == options.input.size()) {
-          close(inFd);
-          inFd = -1;
-        }
-        continue;
-      }
-      ssize_t r = read(fd, buffer, sizeof buffer);
-      if (r > 0) {
-        (fd == outFd ? result.out : result.err).append(buffer, static_cast<size_t>(r));
-      } else if (r == 0 || errno != EINTR) {
-        close(fd);
-        (fd == outFd ? outFd : errFd) = -1;
-      }
-    }
-  }
-  if (inFd >= 0) close(inFd);
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  pump(in, options.input, out, err, pid, std::nullopt, result);
+  result.status = exitStatus(pid);
   return result;
 }
 
@@ -246,46 +268,10 @@ ProcessResult ChildProcess::finish(bool closeInputFirst, std::chrono::millisecon
   if (closeInputFirst) closeInput();
   ProcessResult result;
   if (pid_ <= 0) return result;
-  result.out = std::move(pending_);
-  pending_.clear();
-  auto deadline = std::chrono::steady_clock::now() + limit;
-  bool killed = false;
-  char buffer[65536];
-  while (out_ >= 0 || err_ >= 0) {
-    pollfd fds[2];
-    int n = 0;
-    if (out_ >= 0) fds[n++] = {out_, POLLIN, 0};
-    if (err_ >= 0) fds[n++] = {err_, POLLIN, 0};
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    int timeout = killed ? -1 : static_cast<int>(std::clamp<long>(left.count(), 0, 1 << 30));
-    int ready = poll(fds, n, timeout);
-    if (ready < 0) {
-      if (errno == EINTR) continue;
-      break;
-    }
-    if (ready == 0) {
-      kill(pid_, SIGKILL);
-      killed = true;
-      continue;
-    }
-    for (int i = 0; i < n; ++i) {
-      if (!fds[i].revents) continue;
-      int fd = fds[i].fd;
-      ssize_t r = read(fd, buffer, sizeof buffer);
-      if (r > 0) {
-        (fd == out_ ? result.out : result.err).append(buffer, static_cast<size_t>(r));
-      } else if (r == 0 || errno != EINTR) {
-        close(fd);
-        (fd == out_ ? out_ : err_) = -1;
-      }
-    }
-  }
-  int status = 0;
-  while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-  }
-  pid_ = -1;
-  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  result.out = std::exchange(pending_, std::string());
+  int untouched = -1;  // input left as it is when not closed first
+  pump(untouched, {}, out_, err_, pid_, std::chrono::steady_clock::now() + limit, result);
+  result.status = exitStatus(std::exchange(pid_, -1));
   return result;
 }
 
