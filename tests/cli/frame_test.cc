@@ -29,20 +29,5 @@ TEST(Flag, TakesTheFirstNameAndItsValue) {
   }
 }
 
-TEST(BoolFlag, RemovesOnlyTheFirstOccurrence) {
-  List list = {"--raw", "word", "--raw"};
-  EXPECT_TRUE(boolFlag("--raw", list));
-  EXPECT_EQ(list, (List{"word", "--raw"}));
-  List none = {"word"};
-  EXPECT_FALSE(boolFlag("--raw", none));
-  EXPECT_EQ(none, List{"word"});
-}
-
-TEST(Flag, AValueTakenFirstIsNoLongerASwitch) {
-  List list = {"--panel", "--raw"};
-  EXPECT_EQ(flag("--panel", list), "--raw");
-  EXPECT_FALSE(boolFlag("--raw", list));
-}
-
 }  // namespace
 }  // namespace tesselo

@@ -108,11 +108,6 @@ TEST(MergeHooks, InstallStripsOursAndAppendsOneGroupPerEvent) {
   }
 }
 
-TEST(MergeHooks, InstallOverAnEarlierInstallIsTheSame) {
-  Json once = merged(doc(R"({"model":"opus"})"), HookMode::install);
-  EXPECT_EQ(merged(withOwnGroups(doc(R"({"model":"opus"})")), HookMode::install), once);
-}
-
 const MergeCase uninstallCases[] = {
     {"everything ours goes, hooks key included",
      R"({"model":"opus","hooks":{"Stop":[{"hooks":[@own]}],"SessionStart":[{"hooks":[@old]}],
@@ -137,18 +132,6 @@ TEST(MergeHooks, UninstallStripsOursAndDropsWhatIsLeftEmpty) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(merged(doc(c.input), HookMode::uninstall), doc(c.expected));
   }
-}
-
-TEST(MergeHooks, CommandWithoutTheMarkerIsNeverRecognised) {
-  const std::string alien = "'/opt/tools/tsl' claude-hook";
-  Json once = merged(doc("{}"), HookMode::install, alien);
-  Json twice = merged(once, HookMode::install, alien);
-  for (const char* event :
-       {"SessionStart", "UserPromptSubmit", "Stop", "Notification", "SessionEnd"}) {
-    ASSERT_EQ(twice["hooks"][event].size(), 2u) << event;
-    EXPECT_EQ(twice["hooks"][event][1]["hooks"][0]["command"], alien);
-  }
-  EXPECT_EQ(merged(twice, HookMode::uninstall, alien), twice);
 }
 
 struct ShapeCase {
@@ -186,45 +169,6 @@ TEST(MergeHooks, RefusesUnexpectedShapesNamingTheFirstEventInOrder) {
   // Events we do not interpret are carried through whatever their shape.
   EXPECT_EQ(merged(doc(R"({"hooks":{"PreToolUse":"x"}})"), HookMode::uninstall),
             doc(R"({"hooks":{"PreToolUse":"x"}})"));
-}
-
-TEST(FailureMessage, ExactTexts) {
-  const std::string path = "/home/a <event> b/.claude/settings.json";
-  EXPECT_EQ(failureMessage({HookFailure::Kind::notValidJson, {}}, path),
-            path + " is not valid JSON \xE2\x80\x94 fix it first");
-  EXPECT_EQ(failureMessage({HookFailure::Kind::hooksShape, {}}, path),
-            "hooks in " + path + " has an unexpected shape");
-  EXPECT_EQ(failureMessage({HookFailure::Kind::eventShape, "Stop"}, path),
-            "hooks.Stop in " + path + " has an unexpected shape");
-}
-
-TEST(ParseSettings, OnlyAJsonObjectIsSettings) {
-  const struct {
-    const char* bytes;
-    bool accepted;
-  } cases[] = {
-      {"{}", true},
-      {" \n{\"a\":[1]}\n", true},
-      {"", false},
-      {"[]", false},
-      {"[{}]", false},
-      {"null", false},
-      {"\"s\"", false},
-      {"5", false},
-      {"{", false},
-      {"{} {}", false},
-      {"{'a':1}", false},
-      {"{\"a\":1,}", false},
-      {"{\"a\":\"\xff\"}", false},
-  };
-  for (const auto& c : cases)
-    EXPECT_EQ(parseSettings(c.bytes).has_value(), c.accepted) << '"' << c.bytes << '"';
-}
-
-TEST(HookCommand, QuotedPathThenRelayWord) {
-  EXPECT_EQ(hookCommand("/opt/my tools/tesselo-cli"), "'/opt/my tools/tesselo-cli' claude-hook");
-  EXPECT_EQ(hookCommand("/a/it's/tesselo-cli"), "'/a/it'\\''s/tesselo-cli' claude-hook");
-  EXPECT_TRUE(isOwnHookItem(Json{{"command", hookCommand("/a/it's/tesselo-cli")}}));
 }
 
 }  // namespace

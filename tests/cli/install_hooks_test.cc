@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "support/json.h"
+#include "tests/cli/file_checks.h"
 #include "tests/common/process_runner.h"
 #include "tests/common/temp_dir.h"
 
@@ -18,6 +19,8 @@ namespace tesselo {
 namespace {
 
 using test::cliPath;
+using test::entries;
+using test::modeOf;
 using test::ProcessOptions;
 using test::ProcessResult;
 using test::readFile;
@@ -31,6 +34,8 @@ const char* const events[] = {"SessionStart", "UserPromptSubmit", "Stop", "Notif
                               "SessionEnd"};
 const std::string matcher =
     "permission_prompt|elicitation_dialog|elicitation_url_dialog|agent_needs_input|agent_completed";
+
+const std::vector<std::string> bothModes[] = {{"install-hooks"}, {"install-hooks", "--uninstall"}};
 
 std::string commandFor(const std::string& executable) {
   return "'" + executable + "' claude-hook";
@@ -47,19 +52,6 @@ Json parsed(const std::string& text) {
   std::optional<Json> value = parseJson(text);
   EXPECT_TRUE(value) << text;
   return value.value_or(Json());
-}
-
-mode_t modeOf(const std::string& path) {
-  struct stat info {};
-  EXPECT_EQ(lstat(path.c_str(), &info), 0) << path;
-  return info.st_mode & 07777;
-}
-
-std::set<std::string> entries(const std::string& directory) {
-  std::set<std::string> names;
-  for (const auto& entry : fs::directory_iterator(directory))
-    names.insert(entry.path().filename().string());
-  return names;
 }
 
 // A copy of the program under another path, since hook commands name the
@@ -105,7 +97,7 @@ class InstallHooks : public ::testing::Test {
   const std::string ownCommand = commandFor(fs::canonical(cliPath()).string());
 };
 
-TEST_F(InstallHooks, FreshInstallCreatesThePrivateFileWithOnlyOurHooks) {
+TEST_F(InstallHooks, FreshInstallCreatesThePrivateFileWithOnlyOurHooksAndAgainTheSame) {
   ProcessResult result = run({"install-hooks"});
   EXPECT_EQ(result.status, 0);
   EXPECT_EQ(result.out, installed());
@@ -131,19 +123,18 @@ TEST_F(InstallHooks, FreshInstallCreatesThePrivateFileWithOnlyOurHooks) {
   EXPECT_LT(text.find("\"command\""), text.find("\"timeout\""));
   EXPECT_LT(text.find("\"timeout\""), text.find("\"type\""));
   EXPECT_LT(text.find("\"hooks\": [\n"), text.find("\"matcher\""));
-}
 
-TEST_F(InstallHooks, InstallTwiceGivesTheSameFile) {
-  ASSERT_EQ(run({"install-hooks"}).status, 0);
-  std::string once = readFile(settings());
   ProcessResult again = run({"install-hooks"});
   EXPECT_EQ(again.status, 0);
   EXPECT_EQ(again.out, installed());
-  EXPECT_EQ(readFile(settings()), once);
+  EXPECT_EQ(readFile(settings()), text);
 }
 
 TEST_F(InstallHooks, ForeignSettingsSurviveAndTheBackupIsMadeOnce) {
-  const std::string original = R"json({
+  // Whitespace around the object is still a settings file.
+  const std::string original =
+      " \n"
+      R"json({
     "zeta": {"b": [1, 2.5, -3e-2, null, true], "a": "x/y"},
     "permissions": {"allow": ["Bash(git status:*)"], "deny": ["Read(./.env)"]},
     "env": {"ANTHROPIC_API_KEY": "sk-secret", "PATH": "/usr/bin:/bin"},
@@ -154,7 +145,8 @@ TEST_F(InstallHooks, ForeignSettingsSurviveAndTheBackupIsMadeOnce) {
                         "hooks": [{"type": "command", "command": "notify-send hi", "timeout": 9}]}],
       "PreToolUse": [{"matcher": "Bash", "hooks": [{"type": "command", "command": "audit"}]}]
     }
-  })json";
+  })json"
+      "\n";
   writeSettings(original, 0644);
 
   ProcessResult install = run({"install-hooks"});
@@ -213,11 +205,11 @@ TEST_F(InstallHooks, InvalidJsonIsRefusedWithoutWritingAnything) {
                                             "7",
                                             "{\"a\":1,}",
                                             "{} trailing",
+                                            "{} {}",
+                                            "{'a':1}",
                                             "{\"a\":\"\xff\"}"};
   for (const std::string& bytes : invalid) {
-    for (std::vector<std::string> args :
-         {std::vector<std::string>{"install-hooks"},
-          std::vector<std::string>{"install-hooks", "--uninstall"}}) {
+    for (const std::vector<std::string>& args : bothModes) {
       SCOPED_TRACE("\"" + bytes + "\" " + args.back());
       writeSettings(bytes);
       ProcessResult result = run(args);
@@ -245,12 +237,10 @@ TEST_F(InstallHooks, UnexpectedShapesAreRefusedAfterTheBackup) {
        "hooks.Notification in <path> has an unexpected shape"},
   };
   for (const auto& c : cases) {
-    for (const char* mode : {"", "--uninstall"}) {
-      SCOPED_TRACE(std::string(c.bytes) + " " + mode);
+    for (const std::vector<std::string>& args : bothModes) {
+      SCOPED_TRACE(std::string(c.bytes) + " " + args.back());
       fs::remove(backup());
       writeSettings(c.bytes);
-      std::vector<std::string> args{"install-hooks"};
-      if (*mode) args.push_back(mode);
       ProcessResult result = run(args);
       std::string message = c.message;
       message.replace(message.find("<path>"), 6, settings());
@@ -267,10 +257,8 @@ TEST_F(InstallHooks, UnexpectedShapesAreRefusedAfterTheBackup) {
 TEST_F(InstallHooks, UnreadableSettingsAreNeverReplaced) {
   fs::create_directories(settings());
   ASSERT_EQ(mkfifo((home.path() + "/fifo").c_str(), 0600), 0);
-  for (const char* mode : {"", "--uninstall"}) {
-    SCOPED_TRACE(mode);
-    std::vector<std::string> args{"install-hooks"};
-    if (*mode) args.push_back(mode);
+  for (const std::vector<std::string>& args : bothModes) {
+    SCOPED_TRACE(args.back());
     ProcessResult result = run(args);
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.out, "");
@@ -355,21 +343,6 @@ TEST_F(InstallHooks, FailedWriteLeavesTheOldFileAndNoTemporaryFile) {
   EXPECT_EQ(readFile(settings()), original);
   EXPECT_EQ(modeOf(settings()), 0644u);
   EXPECT_EQ(entries(home.path() + "/.claude"), std::set<std::string>{"settings.json"});
-}
-
-TEST_F(InstallHooks, RelativeHomeIsResolvedAgainstTheCurrentDirectory) {
-  TempDir cwd;
-  ProcessOptions options;
-  options.env["HOME"] = "rel/home";
-  options.cwd = cwd.path();
-  ProcessResult result = runProcess(cliPath(), {"install-hooks"}, options);
-  std::string path = fs::canonical(cwd.path()).string() + "/rel/home/.claude/settings.json";
-  EXPECT_EQ(result.status, 0);
-  EXPECT_EQ(result.out,
-            "installed tesselo hooks (SessionStart, UserPromptSubmit, Stop, Notification, "
-            "SessionEnd) in " +
-                path + "\nrestart running claude sessions to pick them up\n");
-  EXPECT_EQ(parsed(readFile(path)), withOwnGroups(Json::object(), ownCommand));
 }
 
 TEST_F(InstallHooks, ApostropheInTheExecutablePathIsShellQuoted) {

@@ -39,3 +39,7 @@ class MountSandbox {
 };
 
 }  // namespace tesselo::test
+
+// For a test whose sandbox (anything with a `problem` string) cannot be set up.
+#define SKIP_WITHOUT_SANDBOX(sandbox) \
+  if (!(sandbox).problem.empty()) GTEST_SKIP() << "mount sandbox unavailable: " << (sandbox).problem

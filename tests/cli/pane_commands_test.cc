@@ -56,36 +56,118 @@ TEST_F(Cli, UnknownWordsFailWithoutUsage) {
   EXPECT_EQ(app.connections(), 0);
 }
 
-TEST_F(Cli, ClientFailuresAreReportedWithStatusOne) {
+TEST_F(Cli, FlagsMakeTheRequest) {
   struct Case {
-    const char* name;
-    std::string bytes;
-    std::string err;
+    std::vector<std::string> args;
+    Json request;
   } cases[] = {
-      {"error string", "{\"error\":\"no such pane\"}\n", "tesselo: no such pane\n"},
-      {"empty error", "{\"error\":\"\"}\n", "tesselo: \n"},
-      {"closed silently", "", "tesselo: no response\n"},
-      {"object without line feed", "{}", "tesselo: no response\n"},
-      {"array", "[1]\n", "tesselo: no response\n"},
-      {"not json", "ok\n", "tesselo: no response\n"},
-      {"empty line", "\n", "tesselo: no response\n"},
+      {{"list", "extra"}, {{"method", "list"}}},
+      {{"read"}, {{"method", "read"}}},
+      {{"read", "--panel", "ab12cd34"}, {{"method", "read"}, {"panel", "ab12cd34"}}},
+      {{"read", "--lines", "12"}, {{"method", "read"}, {"lines", 12}}},
+      {{"read", "--lines", "-3"}, {{"method", "read"}, {"lines", -3}}},
+      // What is not a whole number gives the default; pane_rules_test has the rest.
+      {{"read", "--lines", "abc"}, {{"method", "read"}, {"lines", 40}}},
+      {{"read", "--lines"}, {{"method", "read"}}},
+      {{"read", "--lines", "--panel", "p"}, {{"method", "read"}, {"panel", "p"}}},
+      {{"send", "a", "b"}, {{"method", "send"}, {"text", "a b\n"}}},
+      {{"send", "--raw", "a", "b"}, {{"method", "send"}, {"text", "a b"}}},
+      {{"send", "--raw", "", "x", ""}, {{"method", "send"}, {"text", " x "}}},
+      {{"send", ""}, {{"method", "send"}, {"text", "\n"}}},
+      {{"send", "hello", "--panel"}, {{"method", "send"}, {"text", "hello --panel\n"}}},
+      {{"send", "--panel", "--raw", "hi"},
+       {{"method", "send"}, {"panel", "--raw"}, {"text", "hi\n"}}},
+      {{"send", "--raw", "--raw", "x"}, {{"method", "send"}, {"text", "--raw x"}}},
+      {{"send", "x", "--panel", "p1", "y"},
+       {{"method", "send"}, {"panel", "p1"}, {"text", "x y\n"}}},
+      {{"split"}, {{"method", "split"}, {"direction", "right"}}},
+      {{"split", "--down", "--terminal", "t1"},
+       {{"method", "split"}, {"direction", "down"}, {"terminal", "t1"}}},
+      {{"new"}, {{"method", "new"}}},
+      {{"new", "--worktree", "--space", "s", "--cwd", "rel/dir", "--command", "a b"},
+       {{"method", "new"},
+        {"worktree", true},
+        {"space", "s"},
+        {"cwd", "rel/dir"},
+        {"command", "a b"}}},
+      {{"wait"}, {{"method", "wait"}}},
+      {{"wait", "--until", "idle", "--panel", "p"},
+       {{"method", "wait"}, {"until", "idle"}, {"panel", "p"}}},
+      {{"wait", "--timeout", "2.5"}, {{"method", "wait"}, {"timeout", 2.5}}},
+      {{"wait", "--timeout", "1e2"}, {{"method", "wait"}, {"timeout", 100.0}}},
+      {{"wait", "--timeout", "-4"}, {{"method", "wait"}, {"timeout", -4.0}}},
+      // What is not a finite number gives the default; pane_rules_test has the rest.
+      {{"wait", "--timeout", "5s"}, {{"method", "wait"}, {"timeout", 300.0}}},
+      {{"wait", "--until", "--timeout", "3"}, {{"method", "wait"}, {"until", "--timeout"}}},
+      {{"notify", "--panel", "x", "y"}, {{"method", "notify"}}},
   };
   for (const auto& c : cases) {
-    Reply reply;
-    reply.bytes = c.bytes;
-    app.answerDefault(reply);
-    ProcessResult result = run({"split"});
-    EXPECT_EQ(result.err, c.err) << c.name;
-    EXPECT_EQ(result.out, "") << c.name;
-    EXPECT_EQ(result.status, 1) << c.name;
+    Json request = sent(c.args);
+    EXPECT_EQ(request, c.request) << request.dump();
+    // Equality alone would take 12.0 for 12.
+    EXPECT_TRUE(!request.contains("lines") || request["lines"].is_number_integer());
   }
 }
 
-TEST_F(Cli, NonStringErrorIsAnOrdinaryResult) {
-  app.answerDefault(jsonReply({{"error", 3}, {"panel", "p1"}}));
-  ProcessResult result = run({"split"});
-  EXPECT_EQ(result.out, "p1\n");
-  EXPECT_EQ(result.status, 0);
+Reply raw(const std::string& bytes) {
+  Reply reply;
+  reply.bytes = bytes;
+  return reply;
+}
+
+TEST_F(Cli, AnswersArePrintedWithTheirStatus) {
+  const std::string noResponse = "tesselo: no response\n";
+  struct Case {
+    std::string word;
+    Reply reply;
+    std::string out, err = "";
+    int status = 0;
+  } cases[] = {
+      {"list", jsonReply(Json::parse(R"({"terminals":[{"id":"3f9a01bcdead","title":"build",
+         "state":"idle","panels":[{"id":"77c2d4100000","process":"zsh"},
+         {"id":"a1b2c3d4ffff","process":"node","agent":"claude","state":"working"}]}]})")),
+       "3f9a01bc  build  [idle]\n  77c2d410  zsh\n  a1b2c3d4  node  claude [working]\n"},
+      {"list", jsonReply({{"terminals", Json::array()}}), ""},
+      {"read", jsonReply({{"text", "a\nb\n"}}), "a\nb\n\n"},
+      {"read", jsonReply({{"text", ""}}), "\n"},
+      {"read", jsonReply(Json::object()), "\n"},
+      {"read", jsonReply({{"text", 5}}), "\n"},
+      // Either side of the length where the line feed goes out in a write of its own.
+      {"read", jsonReply({{"text", std::string(65536, 'a')}}), std::string(65536, 'a') + "\n"},
+      {"read", jsonReply({{"text", std::string(65537, 'b')}}), std::string(65537, 'b') + "\n"},
+      {"send", jsonReply({{"text", "ignored"}}), ""},
+      {"notify", jsonReply({{"text", "t"}}), ""},
+      {"split", jsonReply({{"panel", "p2"}}), "p2\n"},
+      {"split", jsonReply(Json::object()), "\n"},
+      {"split", jsonReply({{"error", 3}, {"panel", "p1"}}), "p1\n"},
+      {"new", jsonReply({{"panel", "p3"}}), "p3\n"},
+      {"new", jsonReply({{"branch", "b"}, {"worktree", "/w t"}, {"panel", "p4"}}), "b\t/w t\np4\n"},
+      {"new", jsonReply({{"branch", "b"}, {"worktree", 1}, {"panel", "p5"}}), "p5\n"},
+      {"new", jsonReply({{"branch", "b"}, {"worktree", "/w"}}), "b\t/w\n\n"},
+      {"new", jsonReply(Json::object()), "\n"},
+      {"wait", jsonReply({{"state", "idle"}}), "idle\n"},
+      {"wait", jsonReply({{"state", "idle"}, {"timeout", false}}), "idle\n"},
+      {"wait", jsonReply(Json::object()), "unknown\n"},
+      {"wait", jsonReply({{"timeout", true}}), "unknown\n", "tesselo: timeout\n", 2},
+      {"wait", jsonReply({{"timeout", true}, {"state", "working"}}), "working\n",
+       "tesselo: timeout\n", 2},
+      {"wait", jsonReply({{"timeout", "true"}, {"state", 1}}), "unknown\n"},
+      {"split", raw("{\"error\":\"no such pane\"}\n"), "", "tesselo: no such pane\n", 1},
+      {"split", raw("{\"error\":\"\"}\n"), "", "tesselo: \n", 1},
+      {"split", raw(""), "", noResponse, 1},
+      {"split", raw("{}"), "", noResponse, 1},
+      {"split", raw("[1]\n"), "", noResponse, 1},
+      {"split", raw("ok\n"), "", noResponse, 1},
+      {"split", raw("\n"), "", noResponse, 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.word + " answered " + c.reply.bytes.substr(0, 80));
+    app.answerDefault(c.reply);
+    ProcessResult result = c.word == "send" ? run({"send", "x"}) : run({c.word});
+    EXPECT_EQ(result.out, c.out);
+    EXPECT_EQ(result.err, c.err);
+    EXPECT_EQ(result.status, c.status);
+  }
 }
 
 TEST_F(Cli, PiecesAndTrailingBytesStillMakeOneLine) {
@@ -127,84 +209,6 @@ TEST(CliPaths, TooLongPathIsNotCutButReportedWhole) {
   EXPECT_EQ(test::runProcess(test::cliPath(), {"notify"}, options).status, 0);
 }
 
-TEST_F(Cli, ListPrintsTheTree) {
-  Json reply = Json::parse(R"({"terminals":[{"id":"3f9a01bcdead","title":"build","state":"idle",
-    "panels":[{"id":"77c2d4100000","process":"zsh"},
-              {"id":"a1b2c3d4ffff","process":"node","agent":"claude","state":"working"}]}]})");
-  EXPECT_EQ(sent({"list", "extra"}, reply), Json({{"method", "list"}}));
-  ProcessResult result = run({"list"});
-  EXPECT_EQ(result.out,
-            "3f9a01bc  build  [idle]\n  77c2d410  zsh\n  a1b2c3d4  node  claude [working]\n");
-  app.answerDefault(jsonReply({{"terminals", Json::array()}}));
-  EXPECT_EQ(run({"list"}).out, "");
-}
-
-TEST_F(Cli, ReadRequests) {
-  struct Case {
-    std::vector<std::string> args;
-    Json request;
-  } cases[] = {
-      {{"read"}, {{"method", "read"}}},
-      {{"read", "--panel", "ab12cd34"}, {{"method", "read"}, {"panel", "ab12cd34"}}},
-      {{"read", "--lines", "12"}, {{"method", "read"}, {"lines", 12}}},
-      {{"read", "--lines", "-3"}, {{"method", "read"}, {"lines", -3}}},
-      {{"read", "--lines", "abc"}, {{"method", "read"}, {"lines", 40}}},
-      {{"read", "--lines", ""}, {{"method", "read"}, {"lines", 40}}},
-      {{"read", "--lines", " 5"}, {{"method", "read"}, {"lines", 40}}},
-      {{"read", "--lines", "99999999999999999999"}, {{"method", "read"}, {"lines", 40}}},
-      {{"read", "--lines"}, {{"method", "read"}}},
-      {{"read", "--lines", "--panel", "p"}, {{"method", "read"}, {"panel", "p"}}},
-  };
-  for (const auto& c : cases) {
-    Json request = sent(c.args);
-    EXPECT_EQ(request, c.request) << request.dump();
-    if (request.contains("lines")) {
-      EXPECT_TRUE(request["lines"].is_number_integer());
-    }
-  }
-}
-
-TEST_F(Cli, ReadPrintsTextAndOneMoreNewline) {
-  struct Case {
-    Json reply;
-    std::string out;
-  } cases[] = {
-      {{{"text", "a\nb\n"}}, "a\nb\n\n"},
-      {{{"text", ""}}, "\n"},
-      {Json::object(), "\n"},
-      {{{"text", 5}}, "\n"},
-      // Either side of the length where the line feed goes out in a write of its own.
-      {{{"text", std::string(65536, 'a')}}, std::string(65536, 'a') + "\n"},
-      {{{"text", std::string(65537, 'b')}}, std::string(65537, 'b') + "\n"},
-  };
-  for (const auto& c : cases) {
-    app.answerDefault(jsonReply(c.reply));
-    ProcessResult result = run({"read"});
-    EXPECT_EQ(result.out, c.out);
-    EXPECT_EQ(result.status, 0);
-  }
-}
-
-TEST_F(Cli, SendRequests) {
-  struct Case {
-    std::vector<std::string> args;
-    Json request;
-  } cases[] = {
-      {{"send", "a", "b"}, {{"method", "send"}, {"text", "a b\n"}}},
-      {{"send", "--raw", "a", "b"}, {{"method", "send"}, {"text", "a b"}}},
-      {{"send", ""}, {{"method", "send"}, {"text", "\n"}}},
-      {{"send", "hello", "--panel"}, {{"method", "send"}, {"text", "hello --panel\n"}}},
-      {{"send", "--panel", "--raw", "hi"},
-       {{"method", "send"}, {"panel", "--raw"}, {"text", "hi\n"}}},
-      {{"send", "--raw", "--raw", "x"}, {{"method", "send"}, {"text", "--raw x"}}},
-      {{"send", "x", "--panel", "p1", "y"},
-       {{"method", "send"}, {"panel", "p1"}, {"text", "x y\n"}}},
-  };
-  for (const auto& c : cases) EXPECT_EQ(sent(c.args), c.request);
-  app.answerDefault(jsonReply({{"text", "ignored"}}));
-  EXPECT_EQ(run({"send", "x"}).out, "");
-}
-
 TEST_F(Cli, SendWithoutTextFailsBeforeConnecting) {
   for (auto args :
        {std::vector<std::string>{"send"}, {"send", "--raw"}, {"send", "--panel", "p"}}) {
@@ -229,83 +233,6 @@ TEST_F(Cli, SendCarriesAMebibyteWhole) {
   EXPECT_TRUE(request["text"] == expected) << "text of " << request["text"].size() << " bytes";
 }
 
-TEST_F(Cli, SplitAndNew) {
-  EXPECT_EQ(sent({"split"}), Json({{"method", "split"}, {"direction", "right"}}));
-  EXPECT_EQ(sent({"split", "--down", "--terminal", "t1"}),
-            Json({{"method", "split"}, {"direction", "down"}, {"terminal", "t1"}}));
-  EXPECT_EQ(sent({"new"}), Json({{"method", "new"}}));
-  EXPECT_EQ(sent({"new", "--worktree", "--space", "s", "--cwd", "rel/dir", "--command", "a b"}),
-            Json({{"method", "new"},
-                  {"worktree", true},
-                  {"space", "s"},
-                  {"cwd", "rel/dir"},
-                  {"command", "a b"}}));
-}
-
-TEST_F(Cli, SplitAndNewOutput) {
-  struct Case {
-    std::string word;
-    Json reply;
-    std::string out;
-  } cases[] = {
-      {"split", {{"panel", "p2"}}, "p2\n"},
-      {"split", Json::object(), "\n"},
-      {"new", {{"panel", "p3"}}, "p3\n"},
-      {"new", {{"branch", "b"}, {"worktree", "/w t"}, {"panel", "p4"}}, "b\t/w t\np4\n"},
-      {"new", {{"branch", "b"}, {"worktree", 1}, {"panel", "p5"}}, "p5\n"},
-      {"new", {{"branch", "b"}, {"worktree", "/w"}}, "b\t/w\n\n"},
-      {"new", Json::object(), "\n"},
-  };
-  for (const auto& c : cases) {
-    app.answerDefault(jsonReply(c.reply));
-    ProcessResult result = run({c.word});
-    EXPECT_EQ(result.out, c.out) << c.reply.dump();
-    EXPECT_EQ(result.status, 0);
-  }
-}
-
-TEST_F(Cli, WaitRequests) {
-  struct Case {
-    std::vector<std::string> args;
-    Json request;
-  } cases[] = {
-      {{"wait"}, {{"method", "wait"}}},
-      {{"wait", "--until", "idle", "--panel", "p"},
-       {{"method", "wait"}, {"until", "idle"}, {"panel", "p"}}},
-      {{"wait", "--timeout", "2.5"}, {{"method", "wait"}, {"timeout", 2.5}}},
-      {{"wait", "--timeout", "1e2"}, {{"method", "wait"}, {"timeout", 100.0}}},
-      {{"wait", "--timeout", "5s"}, {{"method", "wait"}, {"timeout", 300.0}}},
-      {{"wait", "--timeout", "inf"}, {{"method", "wait"}, {"timeout", 300.0}}},
-      {{"wait", "--timeout", "nan"}, {{"method", "wait"}, {"timeout", 300.0}}},
-      {{"wait", "--timeout", "1e999"}, {{"method", "wait"}, {"timeout", 300.0}}},
-      {{"wait", "--timeout", "-4"}, {{"method", "wait"}, {"timeout", -4.0}}},
-      {{"wait", "--until", "--timeout", "3"}, {{"method", "wait"}, {"until", "--timeout"}}},
-  };
-  for (const auto& c : cases) EXPECT_EQ(sent(c.args), c.request);
-}
-
-TEST_F(Cli, WaitOutputAndStatus) {
-  struct Case {
-    Json reply;
-    std::string out, err;
-    int status;
-  } cases[] = {
-      {{{"state", "idle"}}, "idle\n", "", 0},
-      {{{"state", "idle"}, {"timeout", false}}, "idle\n", "", 0},
-      {Json::object(), "unknown\n", "", 0},
-      {{{"timeout", true}}, "unknown\n", "tesselo: timeout\n", 2},
-      {{{"timeout", true}, {"state", "working"}}, "working\n", "tesselo: timeout\n", 2},
-      {{{"timeout", "true"}, {"state", 1}}, "unknown\n", "", 0},
-  };
-  for (const auto& c : cases) {
-    app.answerDefault(jsonReply(c.reply));
-    ProcessResult result = run({"wait"});
-    EXPECT_EQ(result.out, c.out);
-    EXPECT_EQ(result.err, c.err);
-    EXPECT_EQ(result.status, c.status);
-  }
-}
-
 TEST_F(Cli, WaitWritesTheTimeoutLineBeforeTheState) {
   app.answerDefault(jsonReply({{"timeout", true}, {"state", "blocked"}}));
   test::ProcessOptions options;
@@ -314,11 +241,6 @@ TEST_F(Cli, WaitWritesTheTimeoutLineBeforeTheState) {
       test::runProcess("/bin/sh", {"-c", "\"$0\" wait 2>&1", test::cliPath()}, options);
   EXPECT_EQ(result.out, "tesselo: timeout\nblocked\n");
   EXPECT_EQ(result.status, 2);
-}
-
-TEST_F(Cli, NotifySendsOnlyTheMethod) {
-  EXPECT_EQ(sent({"notify", "--panel", "x", "y"}, {{"text", "t"}}), Json({{"method", "notify"}}));
-  EXPECT_EQ(run({"notify"}).out, "");
 }
 
 TEST_F(Cli, ReadPrintsA64MebibyteAnswerWhole) {

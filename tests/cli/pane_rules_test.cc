@@ -54,13 +54,6 @@ TEST(NumberValue, WhatStrtodReadsWholeAndFinite) {
   for (const auto& c : cases) EXPECT_EQ(numberValue(c.text), c.value) << '"' << c.text << '"';
 }
 
-TEST(SendText, JoinsWithSpacesAndEntersUnlessRaw) {
-  EXPECT_EQ(sendText({"a", "b"}, false), "a b\n");
-  EXPECT_EQ(sendText({"a", "b"}, true), "a b");
-  EXPECT_EQ(sendText({""}, false), "\n");
-  EXPECT_EQ(sendText({"", "x", ""}, true), " x ");
-}
-
 TEST(IdPrefix, EightCharactersWithoutCuttingOne) {
   EXPECT_EQ(idPrefix("3f9a01bc77aa"), "3f9a01bc");
   EXPECT_EQ(idPrefix("abc"), "abc");
