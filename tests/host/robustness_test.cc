@@ -149,6 +149,11 @@ TEST(HostRobustness, UsageErrorsAreReported) {
       {{"--bogus"}, "unknown option --bogus"},
       {{"--socket"}, "--socket needs a path"},
       {{"--idle-timeout", "soon"}, "--idle-timeout needs a number of seconds between 0 and 86400"},
+      {{"--idle-timeout", "-1"}, "--idle-timeout needs a number of seconds between 0 and 86400"},
+      {{"--max-connections", "0"}, "--max-connections needs a number between 1 and 10000"},
+      {{"--max-connections", "2x"}, "--max-connections needs a number between 1 and 10000"},
+      {{"--socket", "/s", "--tmux-socket"}, "--tmux-socket needs a path"},
+      {{"extra"}, "unknown option extra"},
   };
   for (const Case& c : cases) {
     ProcessResult run = runProcess(hostPath(), c.args);

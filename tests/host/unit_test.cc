@@ -9,7 +9,6 @@
 
 #include "host/agent_states.h"
 #include "host/handlers.h"
-#include "host/host_options.h"
 #include "host/listener.h"
 #include "host/pane_ids.h"
 #include "host/pane_table.h"
@@ -273,27 +272,6 @@ TEST(MethodRules, TypedTextIsChunkedAtWholeCharacters) {
                                                               "c",
                                                               "d"}));
   EXPECT_EQ(literalChunks("", 3), std::vector<std::string>{});
-}
-
-TEST(HostOptionsTest, ParsesEveryOptionAndRefusesTheRest) {
-  auto parsed = parseHostOptions({"--socket", "/s", "--tmux-socket", "/t", "--allow-send",
-                                  "--idle-timeout", "0.5", "--max-connections", "3"});
-  ASSERT_TRUE(std::holds_alternative<HostOptions>(parsed));
-  const HostOptions& o = std::get<HostOptions>(parsed);
-  EXPECT_EQ(o.socket, "/s");
-  EXPECT_EQ(o.tmuxSocket, "/t");
-  EXPECT_TRUE(o.allowSend);
-  EXPECT_EQ(o.idleSeconds, 0.5);
-  EXPECT_EQ(o.maxConnections, 3u);
-  HostOptions defaults = std::get<HostOptions>(parseHostOptions({}));
-  EXPECT_FALSE(defaults.allowSend);
-  EXPECT_EQ(defaults.socket, "");
-  for (auto bad : std::vector<std::vector<std::string>>{{"--max-connections", "0"},
-                                                        {"--max-connections", "2x"},
-                                                        {"--idle-timeout", "-1"},
-                                                        {"--tmux-socket"},
-                                                        {"extra"}})
-    EXPECT_TRUE(std::holds_alternative<std::string>(parseHostOptions(bad))) << bad[0];
 }
 
 }  // namespace
