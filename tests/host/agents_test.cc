@@ -35,7 +35,7 @@ class HostAgents : public ::testing::Test {
   std::string pane;
 };
 
-TEST_F(HostAgents, HookEventsMoveTheAgentState) {
+TEST_F(HostAgents, HookEventsMoveTheAgentStateOfAKnownPane) {
   struct Step {
     std::string event;
     std::string detail;
@@ -52,6 +52,8 @@ TEST_F(HostAgents, HookEventsMoveTheAgentState) {
       {"Stop", "", "idle"},
       {"Notification", "agent_needs_input", "blocked"},
       {"SomethingNew", "", "blocked"},
+      {"Notification", "", "blocked"},
+      {"PreToolUse", "", "blocked"},
       {"SessionEnd", "", ""},
       {"UserPromptSubmit", "", "working"},  // an agent seen mid-session
   };
@@ -67,6 +69,9 @@ TEST_F(HostAgents, HookEventsMoveTheAgentState) {
       EXPECT_EQ(entry["state"], step.state) << step.event << " " << step.detail;
     }
   }
+  EXPECT_EQ(world.request({{"method", "agent-event"}, {"event", "Stop"}})["error"],
+            "agent-event needs \"panel\" (TESSELO_PANE_ID is not set where the agent runs)");
+  EXPECT_EQ(event("ffffffffffff", "Stop")["error"], "unknown pane ffffffff");
 }
 
 TEST_F(HostAgents, ATerminalShowsItsMostPressingPaneState) {
@@ -93,14 +98,22 @@ TEST_F(HostAgents, ATerminalShowsItsMostPressingPaneState) {
       << shown.out;
 }
 
-TEST_F(HostAgents, AgentEventsNeedAKnownPane) {
-  EXPECT_EQ(world.request({{"method", "agent-event"}, {"event", "Stop"}})["error"],
-            "agent-event needs \"panel\" (TESSELO_PANE_ID is not set where the agent runs)");
-  EXPECT_EQ(event("ffffffffffff", "Stop")["error"], "unknown pane ffffffff");
-}
+TEST_F(HostAgents, WaitEndsWhenTheStateIsReachedOrAtItsDeadline) {
+  ProcessResult refused = world.cli({"wait", "--until", "sleeping"});
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_EQ(refused.err, "tesselo: \"until\" must be working, blocked or idle\n");
 
-TEST_F(HostAgents, WaitEndsWhenTheStateIsReached) {
   event(pane, "UserPromptSubmit");
+  // Already there: answered at once.
+  ProcessResult now = world.cli({"wait", "--panel", pane, "--until", "working", "--timeout", "1"});
+  EXPECT_EQ(now.status, 0) << now.err;
+  EXPECT_EQ(now.out, "working\n");
+
+  ProcessResult late = world.cli({"wait", "--panel", pane, "--until", "idle", "--timeout", "1"});
+  EXPECT_EQ(late.status, 2);
+  EXPECT_EQ(late.err, "tesselo: timeout\n");
+  EXPECT_EQ(late.out, "working\n");
+
   auto waited = std::async(std::launch::async, [&] {
     return world.cli({"wait", "--panel", pane.substr(0, 8), "--until", "idle", "--timeout", "60"});
   });
@@ -109,14 +122,6 @@ TEST_F(HostAgents, WaitEndsWhenTheStateIsReached) {
   EXPECT_EQ(result.status, 0) << result.err;
   EXPECT_EQ(result.out, "idle\n");
   EXPECT_EQ(result.err, "");
-}
-
-TEST_F(HostAgents, WaitEndsAtItsDeadline) {
-  event(pane, "UserPromptSubmit");
-  ProcessResult result = world.cli({"wait", "--panel", pane, "--until", "idle", "--timeout", "1"});
-  EXPECT_EQ(result.status, 2);
-  EXPECT_EQ(result.err, "tesselo: timeout\n");
-  EXPECT_EQ(result.out, "working\n");
 
   // No agent at all: the answer carries no state.
   event(pane, "SessionEnd");
@@ -167,13 +172,7 @@ TEST_F(HostAgents, AWaitOnAPaneThatClosesEndsWithAnError) {
   EXPECT_EQ(result.err, "tesselo: pane closed while waiting: " + second + "\n");
 }
 
-TEST_F(HostAgents, WaitRefusesStatesThatDoNotExist) {
-  ProcessResult result = world.cli({"wait", "--until", "sleeping"});
-  EXPECT_EQ(result.status, 1);
-  EXPECT_EQ(result.err, "tesselo: \"until\" must be working, blocked or idle\n");
-}
-
-TEST_F(HostAgents, ClaudeHookEventsReachTheHost) {
+TEST_F(HostAgents, TheHookRelayAndTheMcpServerReachTheHost) {
   auto waited = std::async(std::launch::async, [&] {
     return world.cli({"wait", "--panel", pane, "--until", "blocked", "--timeout", "60"});
   });
@@ -183,9 +182,7 @@ TEST_F(HostAgents, ClaudeHookEventsReachTheHost) {
                 {{"TESSELO_PANE_ID", pane}});
   EXPECT_EQ(relayed.status, 0);
   EXPECT_EQ(waited.get().out, "blocked\n");
-}
 
-TEST_F(HostAgents, McpToolCallsReachTheHost) {
   std::string input =
       R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{"protocolVersion":"2025-06-18","capabilities":{},"clientInfo":{"name":"test","version":"1"}}})"
       "\n"
@@ -193,8 +190,7 @@ TEST_F(HostAgents, McpToolCallsReachTheHost) {
       pane.substr(0, 8) + R"("}}})" + "\n";
   world.type(pane, "echo from-mcp");
   ASSERT_TRUE(world.screenShowsLine(pane, "from-mcp"));
-  auto env = world.env;
-  ProcessResult served = runProcess(mcpPath(), {}, {env, input, {}, {}});
+  ProcessResult served = runProcess(mcpPath(), {}, {world.env, input, {}, {}});
   EXPECT_NE(served.out.find("from-mcp"), std::string::npos) << served.out;
   EXPECT_NE(served.out.find("\"isError\":false"), std::string::npos) << served.out;
 }

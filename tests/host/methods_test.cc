@@ -19,7 +19,9 @@ class HostMethods : public ::testing::Test {
   HostWorld world;
 };
 
-TEST_F(HostMethods, ListShowsTerminalsAndPanesWithHexIds) {
+// Ids are stable across lists and host restarts; the client shows them cut
+// to eight characters.
+TEST_F(HostMethods, ListAndNotifyAnswerWithStableHexIds) {
   Json answer = world.list();
   ASSERT_EQ(answer["terminals"].size(), 1u) << answer;
   const Json& terminal = answer["terminals"][0];
@@ -38,19 +40,25 @@ TEST_F(HostMethods, ListShowsTerminalsAndPanesWithHexIds) {
                          terminal["title"].get<std::string>() + "\n  " +
                          pane["id"].get<std::string>().substr(0, 8) + "  sh\n";
   EXPECT_EQ(shown.out, expected);
-}
 
-TEST_F(HostMethods, IdsStayTheSameAcrossListsAndHostRestarts) {
-  auto before = world.paneIds();
-  ASSERT_EQ(before.size(), 1u);
+  ProcessResult notified = world.cli({"notify"});
+  EXPECT_EQ(notified.status, 0) << notified.err;
+  EXPECT_EQ(notified.out, "");
+  EXPECT_EQ(world.request({{"method", "notify"}}), Json({{"clients", 0}}));
+
+  std::vector<std::string> before{pane["id"]};
   EXPECT_EQ(world.paneIds(), before);
   EXPECT_EQ(world.stopHost(), 0);
   ASSERT_TRUE(world.startHost());
   EXPECT_EQ(world.paneIds(), before);
 }
 
+// One pane through a session of sends: out of copy mode, with and without
+// Enter, semicolons tmux would take as separators, and long Unicode texts.
 TEST_F(HostMethods, SendTypesIntoThePaneAndReadReturnsItsScreen) {
   std::string pane = world.paneIds().at(0);
+  ASSERT_EQ(world.tmux({"copy-mode", "-t", "main"}).status, 0);
+  ASSERT_EQ(world.tmux({"display-message", "-p", "-t", "main", "#{pane_in_mode}"}).out, "1\n");
   ProcessResult sent = world.cli({"send", "--panel", pane.substr(0, 8), "echo", "hello-$((6*7))"});
   EXPECT_EQ(sent.status, 0) << sent.err;
   EXPECT_EQ(sent.out, "");
@@ -62,36 +70,21 @@ TEST_F(HostMethods, SendTypesIntoThePaneAndReadReturnsItsScreen) {
   // The bottom two written lines: the output and the next prompt.
   std::regex twoLines("hello-42\n[$#] ?\n");
   EXPECT_TRUE(std::regex_match(read.out, twoLines)) << read.out;
-}
 
-TEST_F(HostMethods, SendWithoutLineFeedTypesWithoutEnter) {
-  std::string pane = world.paneIds().at(0);
-  // A trailing semicolon is one tmux would swallow as a command separator.
-  ProcessResult sent = world.cli({"send", "--panel", pane, "--raw", "echo", "semi;"});
+  sent = world.cli({"send", "--panel", pane, "--raw", "echo", "'semi;;'", "\\;"});
   EXPECT_EQ(sent.status, 0) << sent.err;
   ASSERT_TRUE(eventually([&] {
-    return world.screen(pane).find("echo semi;") != std::string::npos;
+    return world.screen(pane).find("echo 'semi;;' \\;") != std::string::npos;
   })) << world.screen(pane);
   EXPECT_EQ(world.screen(pane).find("\nsemi"), std::string::npos);
   world.type(pane, "");
-  ASSERT_TRUE(world.screenShowsLine(pane, "semi")) << world.screen(pane);
-}
+  ASSERT_TRUE(world.screenShowsLine(pane, "semi;; ;")) << world.screen(pane);
 
-TEST_F(HostMethods, SendLeavesCopyModeSoTheTextReachesTheShell) {
-  std::string pane = world.paneIds().at(0);
-  ASSERT_EQ(world.tmux({"copy-mode", "-t", "main"}).status, 0);
-  ASSERT_EQ(world.tmux({"display-message", "-p", "-t", "main", "#{pane_in_mode}"}).out, "1\n");
-  EXPECT_EQ(world.cli({"send", "--panel", pane, "echo", "out-of-$((2*2))-modes"}).status, 0);
-  EXPECT_TRUE(world.screenShowsLine(pane, "out-of-4-modes")) << world.screen(pane);
-}
-
-TEST_F(HostMethods, LongTextsAndUnicodeArriveWhole) {
-  std::string pane = world.paneIds().at(0);
   // Several lines, as a terminal takes at most 4095 characters per line.
   std::string line = std::string(3000, 'x') + "é€\n";
   std::string text =
       "cat <<'EOF' | wc -c | awk '{print \"bytes=\" $1}'\n" + line + line + line + "EOF\n";
-  ProcessResult sent = world.cli({"send", "--panel", pane, "--raw", text});
+  sent = world.cli({"send", "--panel", pane, "--raw", text});
   EXPECT_EQ(sent.status, 0) << sent.err;
   // wc counts bytes: nothing was lost or cut inside a character. The count is
   // looked for within a line, since text typed ahead of the shell's
@@ -101,7 +94,7 @@ TEST_F(HostMethods, LongTextsAndUnicodeArriveWhole) {
       << world.screen(pane);
 }
 
-TEST_F(HostMethods, PanesAreAddressedByPrefixOrFullIdOnly) {
+TEST_F(HostMethods, ReadAddressesPanesByPrefixOrFullIdOnly) {
   std::string pane = world.paneIds().at(0);
   struct Case {
     std::string query;
@@ -114,6 +107,9 @@ TEST_F(HostMethods, PanesAreAddressedByPrefixOrFullIdOnly) {
       {pane + "0", false},
       {"zzzzzzzz", false},
   };
+  ProcessResult zero = world.cli({"read", "--lines", "0"});
+  EXPECT_EQ(zero.status, 1);
+  EXPECT_EQ(zero.err, "tesselo: \"lines\" must be at least 1\n");
   for (const Case& c : cases) {
     ProcessResult read = world.cli({"read", "--panel", c.query});
     if (c.found) {
@@ -126,13 +122,7 @@ TEST_F(HostMethods, PanesAreAddressedByPrefixOrFullIdOnly) {
   }
 }
 
-TEST_F(HostMethods, ReadRejectsALineCountBelowOne) {
-  ProcessResult read = world.cli({"read", "--lines", "0"});
-  EXPECT_EQ(read.status, 1);
-  EXPECT_EQ(read.err, "tesselo: \"lines\" must be at least 1\n");
-}
-
-TEST_F(HostMethods, SplitAddsPanesThatKnowTheirOwnId) {
+TEST_F(HostMethods, SplitAddsPanesThatKnowTheirOwnIdToANamedTerminalOnly) {
   for (const char* flag : {"", "--down"}) {
     std::vector<std::string> args{"split"};
     if (*flag) args.push_back(flag);
@@ -146,12 +136,6 @@ TEST_F(HostMethods, SplitAddsPanesThatKnowTheirOwnId) {
     EXPECT_TRUE(world.screenShowsLine(id, "pane=" + id)) << world.screen(id);
     EXPECT_TRUE(world.screenShowsLine(id, "socket=" + world.socket)) << world.screen(id);
   }
-  EXPECT_EQ(world.list()["terminals"][0]["panels"].size(), 3u);
-  auto layout = world.tmux({"display-message", "-p", "-t", "main:0", "#{window_panes}"});
-  EXPECT_EQ(layout.out, "3\n");
-}
-
-TEST_F(HostMethods, SplitNamesItsTerminalByPrefixAndRefusesUnknownOnes) {
   std::string terminal = world.firstTerminalId();
   ProcessResult split = world.cli({"split", "--terminal", terminal.substr(0, 8)});
   EXPECT_EQ(split.status, 0) << split.err;
@@ -160,10 +144,20 @@ TEST_F(HostMethods, SplitNamesItsTerminalByPrefixAndRefusesUnknownOnes) {
   EXPECT_EQ(unknown.err, "tesselo: unknown terminal 0123456789\n");
   Json bad = world.request({{"method", "split"}, {"direction", "up"}});
   EXPECT_EQ(bad["error"], "\"direction\" must be \"right\" or \"down\"");
-  EXPECT_EQ(world.paneIds().size(), 2u);
+  EXPECT_EQ(world.list()["terminals"][0]["panels"].size(), 4u);
+  auto layout = world.tmux({"display-message", "-p", "-t", "main:0", "#{window_panes}"});
+  EXPECT_EQ(layout.out, "4\n");
 }
 
 TEST_F(HostMethods, NewOpensATerminalInItsSpaceAndFolder) {
+  // Without a space it joins the focused one, and runs its command.
+  ProcessResult started = world.cli({"new", "--command", "echo started-$((1+1)); exec sh"});
+  ASSERT_EQ(started.status, 0) << started.err;
+  std::string first = started.out.substr(0, started.out.size() - 1);
+  EXPECT_TRUE(world.screenShowsLine(first, "started-2")) << world.screen(first);
+  auto windows = world.tmux({"list-windows", "-t", "=main", "-F", "#{window_id}"});
+  EXPECT_EQ(std::count(windows.out.begin(), windows.out.end(), '\n'), 2);
+
   std::string folder = world.dir.file("work dir");
   mkdir(folder.c_str(), 0700);
   for (int round = 0; round < 2; ++round) {
@@ -179,42 +173,33 @@ TEST_F(HostMethods, NewOpensATerminalInItsSpaceAndFolder) {
   EXPECT_EQ(sessions.out, "work\nwork\n");
   // A name tmux rewrites is found again under its rewritten form.
   for (int round = 0; round < 2; ++round)
-    EXPECT_EQ(world.request({{"method", "new"}, {"space", "v1.2"}})["space"], "v1_2");
-  EXPECT_EQ(world.tmux({"list-windows", "-t", "=v1_2", "-F", "w"}).out, "w\nw\n");
+    EXPECT_EQ(world.request({{"method", "new"}, {"space", "v1.2:x"}})["space"], "v1_2_x");
+  EXPECT_EQ(world.tmux({"list-windows", "-t", "=v1_2_x", "-F", "w"}).out, "w\nw\n");
   EXPECT_EQ(world.request({{"method", "new"}, {"space", ""}})["error"],
             "\"space\" must not be empty");
   int inWork = 0;
   Json listed = world.list();
   for (const auto& terminal : listed["terminals"]) inWork += terminal["space"] == "work";
   EXPECT_EQ(inWork, 2);
-}
 
-TEST_F(HostMethods, NewRunsItsCommandAndJoinsTheFocusedSpace) {
-  ProcessResult created = world.cli({"new", "--command", "echo started-$((1+1)); exec sh"});
-  ASSERT_EQ(created.status, 0) << created.err;
-  std::string pane = created.out.substr(0, created.out.size() - 1);
-  EXPECT_TRUE(world.screenShowsLine(pane, "started-2")) << world.screen(pane);
-  auto windows = world.tmux({"list-windows", "-t", "=main", "-F", "#{window_id}"});
-  EXPECT_EQ(std::count(windows.out.begin(), windows.out.end(), '\n'), 2);
-}
-
-TEST_F(HostMethods, NewRefusesFoldersItCannotUse) {
   struct Case {
-    std::string cwd;
+    std::vector<std::string> args;
     std::string error;
-  } cases[] = {
-      {"relative/dir", "tesselo: \"cwd\" must be an absolute path: relative/dir\n"},
-      {world.dir.file("missing"), "tesselo: no such folder: " + world.dir.file("missing") + "\n"},
+  } refused[] = {
+      {{"new", "--cwd", "relative/dir"},
+       "tesselo: \"cwd\" must be an absolute path: relative/dir\n"},
+      {{"new", "--cwd", world.dir.file("missing")},
+       "tesselo: no such folder: " + world.dir.file("missing") + "\n"},
+      {{"new", "--cwd", world.home, "--worktree"},
+       "tesselo: not in a git repository: " + world.home + "\n"},
   };
-  for (const Case& c : cases) {
-    ProcessResult created = world.cli({"new", "--cwd", c.cwd});
+  size_t panes = world.paneIds().size();
+  for (const Case& c : refused) {
+    ProcessResult created = world.cli(c.args);
     EXPECT_EQ(created.status, 1);
     EXPECT_EQ(created.err, c.error);
   }
-  ProcessResult notRepo = world.cli({"new", "--cwd", world.home, "--worktree"});
-  EXPECT_EQ(notRepo.status, 1);
-  EXPECT_EQ(notRepo.err, "tesselo: not in a git repository: " + world.home + "\n");
-  EXPECT_EQ(world.paneIds().size(), 1u);
+  EXPECT_EQ(world.paneIds().size(), panes);
 }
 
 class HostWorktree : public HostMethods {
@@ -234,10 +219,15 @@ class HostWorktree : public HostMethods {
 TEST_F(HostWorktree, NewWithWorktreeOpensAFreshBranchBesideTheRepository) {
   mkdir(repo.c_str(), 0700);
   ASSERT_EQ(git({"init", "-q"}).status, 0);
+  // With no commit yet there is nothing to branch from: git's reason is shown.
+  ProcessResult empty = world.cli({"new", "--cwd", repo, "--worktree"});
+  EXPECT_EQ(empty.status, 1);
+  EXPECT_EQ(empty.err.rfind("tesselo: git worktree add failed: ", 0), 0u) << empty.err;
+  EXPECT_EQ(world.paneIds().size(), 1u);
+
   writeFile(repo + "/README", "hello\n");
   ASSERT_EQ(git({"add", "README"}).status, 0);
   ASSERT_EQ(git({"commit", "-qm", "first"}).status, 0);
-
   ProcessResult created = world.cli({"new", "--cwd", repo, "--worktree"});
   ASSERT_EQ(created.status, 0) << created.err;
   std::smatch m;
@@ -252,37 +242,37 @@ TEST_F(HostWorktree, NewWithWorktreeOpensAFreshBranchBesideTheRepository) {
   EXPECT_TRUE(world.screenShowsLine(pane, folder)) << world.screen(pane);
   EXPECT_TRUE(world.screenShowsLine(pane, branch)) << world.screen(pane);
 
-  // A second worktree gets its own branch and folder.
-  ProcessResult again = world.cli({"new", "--cwd", repo, "--worktree"});
+  // A second worktree gets its own branch and folder, also when the
+  // repository is named with a trailing slash.
+  ProcessResult again = world.cli({"new", "--cwd", repo + "/", "--worktree"});
   ASSERT_EQ(again.status, 0) << again.err;
   ASSERT_TRUE(std::regex_match(again.out, m, shape)) << again.out;
   EXPECT_NE(m[1], branch);
+  EXPECT_EQ(m[2], world.dir.file("project-" + m[1].str()));
 }
 
-TEST_F(HostWorktree, AnEmptyRepositoryReportsGitsReason) {
-  mkdir(repo.c_str(), 0700);
-  ASSERT_EQ(git({"init", "-q"}).status, 0);
-  ProcessResult created = world.cli({"new", "--cwd", repo, "--worktree"});
-  EXPECT_EQ(created.status, 1);
-  EXPECT_EQ(created.err.rfind("tesselo: git worktree add failed: ", 0), 0u) << created.err;
-  EXPECT_EQ(world.paneIds().size(), 1u);
-}
-
-TEST_F(HostMethods, NotifyAnswersWithoutAttachedClients) {
-  ProcessResult notified = world.cli({"notify"});
-  EXPECT_EQ(notified.status, 0) << notified.err;
-  EXPECT_EQ(notified.out, "");
-  EXPECT_EQ(world.request({{"method", "notify"}}), Json({{"clients", 0}}));
-}
-
-TEST_F(HostMethods, PanesOpenedWithTmuxsOwnKeysGetTheirIdFromTheHelper) {
-  auto created = world.tmux({"split-window", "-t", "main:0", "-P", "-F", "#{pane_id}"});
+// Panes opened with tmux's own keys carry no id rather than a wrong one (the
+// host started from inside a pane must not hand that pane's id on), and the
+// helper tells them theirs.
+TEST(HostStartsTmux, PanesOpenedWithTmuxKeysGetTheirIdFromTheHelper) {
+  HostWorld world;
+  world.tmux({"kill-server"});
+  world.env["TESSELO_PANE_ID"] = "0123456789abcdef";
+  ASSERT_TRUE(world.startHost());
+  world.env["TESSELO_PANE_ID"] = std::nullopt;
+  ProcessResult created = world.cli({"new", "--space", "fresh"});
   ASSERT_EQ(created.status, 0) << created.err;
-  std::string tmuxPane = created.out.substr(0, created.out.size() - 1);
+  auto split = world.tmux({"split-window", "-t", "=fresh:", "-P", "-F", "#{pane_id}"});
+  ASSERT_EQ(split.status, 0) << split.err;
+  std::string tmuxPane = split.out.substr(0, split.out.size() - 1);
+  auto shown = [&] { return world.tmux({"capture-pane", "-p", "-t", tmuxPane}).out; };
+  eventually([&] { return shown().find_first_not_of('\n') != std::string::npos; });
   std::string file = world.dir.file("id");
-  std::string line = "'" + hostPath() + "' --pane-id > '" + file + "'";
+  std::string line =
+      "echo \"id=[$TESSELO_PANE_ID]\"; '" + hostPath() + "' --pane-id > '" + file + "'";
   world.tmux({"send-keys", "-t", tmuxPane, "-l", line});
   world.tmux({"send-keys", "-t", tmuxPane, "Enter"});
+  EXPECT_TRUE(eventually([&] { return shown().find("\nid=[]") != std::string::npos; })) << shown();
   ASSERT_TRUE(eventually([&] { return readFile(file).size() == 17; })) << readFile(file);
   std::string id = readFile(file).substr(0, 16);
   auto ids = world.paneIds();
@@ -294,35 +284,6 @@ TEST_F(HostMethods, PanesOpenedWithTmuxsOwnKeysGetTheirIdFromTheHelper) {
   ProcessResult outside = runProcess(hostPath(), {"--pane-id"}, {world.env, {}, {}, {}});
   EXPECT_EQ(outside.status, 1);
   EXPECT_EQ(outside.err, "tesselo-host: --pane-id works only inside a tmux pane\n");
-}
-
-// Panes opened with tmux's own keys must carry no id rather than a wrong one.
-TEST(HostStartsTmux, PanesOpenedWithTmuxKeysInheritNoPaneId) {
-  HostWorld world;
-  world.tmux({"kill-server"});
-  // Started from inside a pane, the host carries that pane's id.
-  world.env["TESSELO_PANE_ID"] = "0123456789abcdef";
-  ASSERT_TRUE(world.startHost());
-  world.env["TESSELO_PANE_ID"] = std::nullopt;
-  ProcessResult created = world.cli({"new", "--space", "fresh"});
-  ASSERT_EQ(created.status, 0) << created.err;
-  auto split = world.tmux({"split-window", "-t", "=fresh:", "-P", "-F", "#{pane_id}"});
-  ASSERT_EQ(split.status, 0) << split.err;
-  std::string tmuxPane = split.out.substr(0, split.out.size() - 1);
-  eventually([&] {
-    std::string shown = world.tmux({"capture-pane", "-p", "-t", tmuxPane}).out;
-    return shown.find_first_not_of('\n') != std::string::npos;
-  });
-  world.tmux({"send-keys", "-t", tmuxPane, "-l", "echo \"id=[$TESSELO_PANE_ID]\""});
-  world.tmux({"send-keys", "-t", tmuxPane, "Enter"});
-  EXPECT_TRUE(eventually([&] {
-    return world.tmux({"capture-pane", "-p", "-t", tmuxPane}).out.find("\nid=[]") !=
-           std::string::npos;
-  })) << world.tmux({"capture-pane", "-p", "-t", tmuxPane}).out;
-}
-
-TEST_F(HostMethods, UnknownMethodsAreAnsweredWithAnError) {
-  EXPECT_EQ(world.request({{"method", "dance"}}), Json({{"error", "unknown method \"dance\""}}));
 }
 
 }  // namespace

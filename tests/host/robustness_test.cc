@@ -46,6 +46,8 @@ TEST(HostRobustness, MalformedRequestsGetAClearErrorAndTheHostServesOn) {
       {"\n", malformed},
       {"{\"method\":\"list\"\n", malformed},
       {"{\"method\":\"list\",\"x\":\"\xff\"}\n", malformed},
+      {"{\"method\":\"list\"} trailing\n", malformed},
+      {"null\n", malformed},
       {"{\"method\":\"fly\"}\n", R"({"error":"unknown method \"fly\""})"},
       {"{\"method\":\"notify\"}\r\n", R"({"clients":0})"},
       {"{\"method\":\"notify\"}\n{\"method\":\"fly\"}\n", R"({"clients":0})"},
@@ -94,40 +96,9 @@ TEST(HostRobustness, ConnectionsBeyondTheCapAreTurnedAway) {
   EXPECT_TRUE(eventually([&] { return world.list().contains("terminals"); }));
 }
 
-TEST(HostRobustness, ASecondHostOnTheSameSocketIsRefused) {
-  HostWorld world;
-  ASSERT_TRUE(world.startHost());
-  ProcessResult second =
-      runProcess(hostPath(), {"--socket", world.socket, "--tmux-socket", world.tmuxSocket},
-                 {world.env, {}, {}, {}});
-  EXPECT_EQ(second.status, 1);
-  EXPECT_EQ(second.err, "tesselo-host: another server already answers at " + world.socket + "\n");
-  EXPECT_EQ(world.list()["terminals"].size(), 1u);
-}
-
-TEST(HostRobustness, AStaleSocketIsReplacedButOtherFilesAreNot) {
-  HostWorld world;
-  // A socket nobody listens on any more, as a crashed host leaves it.
-  int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::memcpy(address.sun_path, world.socket.c_str(), world.socket.size());
-  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  close(fd);
-  ASSERT_TRUE(world.startHost());
-  EXPECT_EQ(world.stopHost(), 0);
-
-  writeFile(world.socket, "precious");
-  ProcessResult refused =
-      runProcess(hostPath(), {"--socket", world.socket, "--tmux-socket", world.tmuxSocket},
-                 {world.env, {}, {}, {}});
-  EXPECT_EQ(refused.status, 1);
-  EXPECT_EQ(refused.err,
-            "tesselo-host: refusing to replace " + world.socket + ": it is not a socket\n");
-  EXPECT_EQ(readFile(world.socket), "precious");
-}
-
-TEST(HostRobustness, TheSocketIsPrivateAndRemovedOnStop) {
+// The socket's whole life: made private in folders made for it, kept from a
+// second host, removed on stop, replaced when stale, never when not a socket.
+TEST(HostRobustness, TheSocketIsPrivateOwnedByOneHostAndRemovedOnStop) {
   HostWorld world;
   std::string folder = world.dir.file("new/nested");
   world.socket = folder + "/control.sock";
@@ -140,9 +111,34 @@ TEST(HostRobustness, TheSocketIsPrivateAndRemovedOnStop) {
     ASSERT_EQ(stat(created.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0700u) << created;
   }
+  auto secondHost = [&] {
+    return runProcess(hostPath(), {"--socket", world.socket, "--tmux-socket", world.tmuxSocket},
+                      {world.env, {}, {}, {}});
+  };
+  ProcessResult second = secondHost();
+  EXPECT_EQ(second.status, 1);
+  EXPECT_EQ(second.err, "tesselo-host: another server already answers at " + world.socket + "\n");
+  EXPECT_EQ(world.list()["terminals"].size(), 1u);
   EXPECT_EQ(world.stopHost(), 0);
   EXPECT_NE(stat(world.socket.c_str(), &info), 0);
   EXPECT_NE(world.hostLog().find("tesselo-host: stopped\n"), std::string::npos);
+
+  // A socket nobody listens on any more, as a crashed host leaves it.
+  int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::memcpy(address.sun_path, world.socket.c_str(), world.socket.size());
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  close(fd);
+  ASSERT_TRUE(world.startHost());
+  EXPECT_EQ(world.stopHost(), 0);
+
+  writeFile(world.socket, "precious");
+  ProcessResult refused = secondHost();
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_EQ(refused.err,
+            "tesselo-host: refusing to replace " + world.socket + ": it is not a socket\n");
+  EXPECT_EQ(readFile(world.socket), "precious");
 }
 
 TEST(HostRobustness, UsageErrorsAreReported) {
@@ -153,6 +149,11 @@ TEST(HostRobustness, UsageErrorsAreReported) {
       {{"--bogus"}, "unknown option --bogus"},
       {{"--socket"}, "--socket needs a path"},
       {{"--idle-timeout", "soon"}, "--idle-timeout needs a number of seconds between 0 and 86400"},
+      {{"--idle-timeout", "-1"}, "--idle-timeout needs a number of seconds between 0 and 86400"},
+      {{"--max-connections", "0"}, "--max-connections needs a number between 1 and 10000"},
+      {{"--max-connections", "2x"}, "--max-connections needs a number between 1 and 10000"},
+      {{"--socket", "/s", "--tmux-socket"}, "--tmux-socket needs a path"},
+      {{"extra"}, "unknown option extra"},
   };
   for (const Case& c : cases) {
     ProcessResult run = runProcess(hostPath(), c.args);
@@ -261,15 +262,13 @@ class HostApproval : public ::testing::Test {
   std::string pane;
 };
 
-TEST_F(HostApproval, WithoutAClientToAskSendIsRefused) {
-  ProcessResult sent = world.cli({"send", "--panel", pane, "echo", "no"});
-  EXPECT_EQ(sent.status, 1);
-  EXPECT_EQ(sent.err,
+TEST_F(HostApproval, TheUserIsAskedOnceAndNoRefusesYesAllowsThisAndLaterSends) {
+  ProcessResult unasked = world.cli({"send", "--panel", pane, "echo", "no"});
+  EXPECT_EQ(unasked.status, 1);
+  EXPECT_EQ(unasked.err,
             "tesselo: typing into panes needs the user's approval, but no tmux client is "
             "attached to ask it; attach to tmux, or start tesselo-host with --allow-send\n");
-}
 
-TEST_F(HostApproval, TheUsersNoRefusesAndYesAllowsThisAndLaterSends) {
   AttachedClient client(world);
   ASSERT_TRUE(clientAttached());
   ProcessResult refused = sendAnswered(client, "refused", "n");

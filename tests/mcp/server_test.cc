@@ -100,6 +100,36 @@ struct OpenAtEnd {
   ~OpenAtEnd() { gate.open(); }
 };
 
+// Reads `count` answers to waits on panes named after their ids; the ids seen.
+std::set<int> idleAnswers(ChildProcess& mcp, int count) {
+  std::set<int> ids;
+  for (int i = 0; i < count; ++i) {
+    auto line = mcp.readLine();
+    if (!line) {
+      ADD_FAILURE() << "only " << i << " of " << count << " answers";
+      break;
+    }
+    Json answer = json(*line);
+    int id = answer["id"].get<int>();
+    ids.insert(id);
+    EXPECT_EQ(answer["result"],
+              toolResult(R"({"panel":")" + std::to_string(id) + R"(","state":"idle"})", false));
+  }
+  return ids;
+}
+
+// Nothing more after the awaited answers, nothing on standard error, status 0.
+void expectQuietEnd(ChildProcess& mcp) {
+  ProcessResult result = mcp.finish();
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(result.err, "");
+  EXPECT_EQ(result.status, 0);
+}
+
+std::string waitCall(int id) {
+  return toolCall(id, "tesselo_wait", {{"until", "idle"}, {"panel", std::to_string(id)}}) + "\n";
+}
+
 class McpServer : public ::testing::Test {
  protected:
   test::ProcessOptions options(const std::string& input = "") {
@@ -184,42 +214,33 @@ TEST_F(McpServer, DropsMalformedLinesAndNotificationsAndGoesOn) {
   EXPECT_EQ(app.connections(), 0);
 }
 
+// Initialize may come at any time and again; each one chooses anew.
 TEST_F(McpServer, InitializeChoosesTheProtocolVersion) {
   struct Case {
-    Json params;
+    std::string line;
     const char* chosen;
   } cases[] = {
-      {{{"protocolVersion", "2025-03-26"}}, "2025-03-26"},
-      {{{"protocolVersion", "2025-06-18"}}, "2025-06-18"},
-      {{{"protocolVersion", "2025-11-25"}}, "2025-11-25"},
-      {{{"protocolVersion", "2024-11-05"}}, "2025-06-18"},
-      {{{"protocolVersion", "2025-03-26 "}}, "2025-06-18"},
-      {{{"protocolVersion", 20250326}}, "2025-06-18"},
-      {Json::object(), "2025-06-18"},
-      {nullptr, "2025-06-18"},
-      {Json::array({"2025-03-26"}), "2025-06-18"},
+      {message(1, "initialize", {{"protocolVersion", "2025-03-26"}}), "2025-03-26"},
+      {message(2, "initialize", {{"protocolVersion", "2025-06-18"}}), "2025-06-18"},
+      {message(3, "initialize", {{"protocolVersion", "2025-11-25"}}), "2025-11-25"},
+      {message(4, "initialize", {{"protocolVersion", "2024-11-05"}}), "2025-06-18"},
+      {message(5, "initialize", {{"protocolVersion", "2025-03-26 "}}), "2025-06-18"},
+      {message(6, "initialize", {{"protocolVersion", 20250326}}), "2025-06-18"},
+      {message(7, "initialize", Json::object()), "2025-06-18"},
+      {message(8, "initialize"), "2025-06-18"},
+      {R"({"jsonrpc":"2.0","id":9,"method":"initialize","params":["2025-03-26"]})", "2025-06-18"},
   };
-  for (const auto& c : cases) {
-    Json expected = {{"protocolVersion", c.chosen},
+  std::vector<std::string> lines = {message(0, "ping")};
+  for (const auto& c : cases) lines.push_back(c.line);
+  std::vector<Json> out = answers(lines);
+  ASSERT_EQ(out.size(), std::size(cases) + 1);
+  EXPECT_EQ(out[0], resultMessage(0, Json::object()));
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    Json expected = {{"protocolVersion", cases[i].chosen},
                      {"capabilities", {{"tools", Json::object()}}},
                      {"serverInfo", {{"name", "tesselo"}, {"version", TESSELO_PROJECT_VERSION}}}};
-    std::string line = message(1, "initialize", c.params);
-    if (c.params.is_array())
-      line = R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":["2025-03-26"]})";
-    std::vector<Json> out = answers({line});
-    ASSERT_EQ(out.size(), 1u) << line;
-    EXPECT_EQ(out[0], resultMessage(1, expected)) << line;
+    EXPECT_EQ(out[i + 1], resultMessage(static_cast<int>(i + 1), expected)) << cases[i].line;
   }
-}
-
-TEST_F(McpServer, InitializeMayComeAnyTimeAndAgain) {
-  std::vector<Json> out = answers({message(1, "ping"), message(2, "initialize"),
-                                   message(3, "tools/list"), message(4, "initialize")});
-  ASSERT_EQ(out.size(), 4u);
-  EXPECT_EQ(out[1]["result"], out[3]["result"]);
-  EXPECT_EQ(out[1]["id"], 2);
-  EXPECT_EQ(out[3]["id"], 4);
-  EXPECT_EQ(out[3]["result"]["protocolVersion"], "2025-06-18");
 }
 
 TEST_F(McpServer, EchoesEveryKindOfId) {
@@ -255,6 +276,7 @@ TEST_F(McpServer, ProtocolErrors) {
        errorMessage(2, -32601, "method not found: tools/call x \"q\"")},
       {toolCall(3, "tesselo_nope"), errorMessage(3, -32602, "Unknown tool: tesselo_nope")},
       {toolCall(4, "TESSELO_LIST"), errorMessage(4, -32602, "Unknown tool: TESSELO_LIST")},
+      {toolCall(4, "tesselo_list "), errorMessage(4, -32602, "Unknown tool: tesselo_list ")},
       {message(5, "tools/call"), errorMessage(5, -32602, "Unknown tool: ")},
       {message(6, "tools/call", {{"name", 7}}), errorMessage(6, -32602, "Unknown tool: ")},
       {R"({"id":7,"method":"tools/call","params":"tesselo_list"})",
@@ -284,50 +306,64 @@ TEST_F(McpServer, CarriageReturnLineEndingsAndAnUnterminatedLastLine) {
   for (int i = 0; i < 3; ++i) EXPECT_EQ(out[i], resultMessage(i + 1, Json::object()));
 }
 
-// What the application receives for each tool call, and what the agent gets
-// back from an answer that carries no text of its own.
+// What the application receives for each tool call, byte for byte (a whole
+// wait time goes out as an integer), and what the agent gets back from an
+// answer that carries no text of its own.
 TEST_F(McpServer, ToolCallsSendTheirPayloads) {
   struct Case {
     const char* tool;
     const char* arguments;
     const char* payload;
   } cases[] = {
-      {"tesselo_list", R"({"panel":"x"})", R"({"method":"list"})"},
+      {"tesselo_list", "{}", R"({"method":"list"})"},
+      {"tesselo_list", R"({"panel":"ab","x":1})", R"({"method":"list"})"},
+      {"tesselo_read", "{}", R"({"method":"read"})"},
       {"tesselo_read", R"({"panel":"abcd1234","lines":12})",
        R"({"method":"read","panel":"abcd1234","lines":12})"},
       {"tesselo_read", R"({"lines":12.5})", R"({"method":"read"})"},
       {"tesselo_read", R"({"lines":-2,"panel":3})", R"({"method":"read","lines":-2})"},
+      {"tesselo_read", R"({"lines":"12","panel":7})", R"({"method":"read"})"},
       {"tesselo_send", R"({"text":"make test","panel":"p1"})",
        R"({"method":"send","panel":"p1","text":"make test\n"})"},
       {"tesselo_send", R"({"text":"y","raw":true})", R"({"method":"send","text":"y"})"},
+      {"tesselo_send", R"({"text":"y","raw":false})", R"({"method":"send","text":"y\n"})"},
       {"tesselo_send", R"({"text":"y","raw":"yes"})", R"({"method":"send","text":"y\n"})"},
+      {"tesselo_send", R"({"text":"y","raw":1})", R"({"method":"send","text":"y\n"})"},
       {"tesselo_send", R"({"text":"y\n"})", R"({"method":"send","text":"y\n\n"})"},
+      {"tesselo_send", R"({"text":""})", R"({"method":"send","text":"\n"})"},
       {"tesselo_split", "{}", R"({"method":"split","direction":"right"})"},
       {"tesselo_split", R"({"terminal":"t","direction":"up"})",
        R"({"method":"split","terminal":"t","direction":"up"})"},
+      {"tesselo_split", R"({"direction":1,"terminal":null})",
+       R"({"method":"split","direction":"right"})"},
+      {"tesselo_new", "{}", R"({"method":"new"})"},
+      {"tesselo_new", R"({"space":"s","cwd":"/tmp","worktree":true})",
+       R"({"method":"new","space":"s","cwd":"/tmp","worktree":true})"},
       {"tesselo_new", R"({"worktree":false,"space":"s","cwd":"/w"})",
        R"({"method":"new","worktree":false,"space":"s","cwd":"/w"})"},
-      {"tesselo_new", R"({"worktree":"true"})", R"({"method":"new"})"},
+      {"tesselo_new", R"({"worktree":"true","space":1,"cwd":[]})", R"({"method":"new"})"},
+      {"tesselo_wait", R"({"until":"asleep"})", R"({"method":"wait","until":"asleep"})"},
       {"tesselo_wait", R"({"until":"idle","panel":"p","timeout":0.5})",
        R"({"method":"wait","until":"idle","panel":"p","timeout":1})"},
       {"tesselo_wait", R"({"until":"blocked","timeout":5000})",
        R"({"method":"wait","until":"blocked","timeout":600})"},
       {"tesselo_wait", R"({"until":"working","timeout":30})",
        R"({"method":"wait","until":"working","timeout":30})"},
+      {"tesselo_wait", R"({"until":"idle","timeout":30.0})",
+       R"({"method":"wait","until":"idle","timeout":30})"},
+      {"tesselo_wait", R"({"until":"idle","timeout":2.5})",
+       R"({"method":"wait","until":"idle","timeout":2.5})"},
       {"tesselo_wait", R"({"until":"idle","timeout":"30"})", R"({"method":"wait","until":"idle"})"},
-      {"tesselo_notify", "{}", R"({"method":"notify"})"},
+      {"tesselo_notify", R"({"text":"hi"})", R"({"method":"notify"})"},
   };
   app.answerDefault(test::jsonReply({{"zeta", {{"b", 1}, {"a", 2}}}, {"alpha", true}}));
   size_t requests = 0;
   for (const auto& c : cases) {
     Json result = callResult(c.tool, json(c.arguments));
     ASSERT_EQ(app.requestLines().size(), ++requests) << c.tool << " " << c.arguments;
-    EXPECT_EQ(app.lastRequest(), json(c.payload)) << c.tool << " " << c.arguments;
+    EXPECT_EQ(app.requestLines().back(), json(c.payload).dump()) << c.tool << " " << c.arguments;
     EXPECT_EQ(result, toolResult(R"({"alpha":true,"zeta":{"a":2,"b":1}})", false)) << c.tool;
   }
-  // A whole wait time goes out as an integer.
-  EXPECT_NE(app.requestLines()[14].find("\"timeout\":30"), std::string::npos);
-  EXPECT_EQ(app.requestLines()[14].find("30.0"), std::string::npos);
 }
 
 TEST_F(McpServer, ToolCallsWithoutTheirRequiredArgument) {
@@ -338,7 +374,9 @@ TEST_F(McpServer, ToolCallsWithoutTheirRequiredArgument) {
       {"tesselo_send", nullptr},
       {"tesselo_send", Json::object()},
       {"tesselo_send", {{"text", 5}, {"raw", true}}},
+      {"tesselo_send", {{"raw", true}, {"panel", "p"}}},
       {"tesselo_wait", {{"panel", "p"}, {"timeout", 3}}},
+      {"tesselo_wait", {{"until", 3}}},
       {"tesselo_wait", {{"until", Json::array({"idle"})}}},
   };
   for (const auto& c : cases)
@@ -410,29 +448,26 @@ TEST_F(McpServer, EveryToolWithoutTheApplication) {
         << names[i];
 }
 
-// Answers are written on the workers' small stacks.
-TEST_F(McpServer, DeeplyNestedIdsAndResponses) {
+// Answers are written on the workers' small stacks; long lines pass whole
+// both ways.
+TEST_F(McpServer, DeeplyNestedAndLongLinesBothWays) {
   std::string deepId = std::string(510, '[') + std::string(510, ']');
-  std::string deepResponse = std::string(511, '[') + std::string(511, ']');
+  std::string deepResponse = "{\"a\":" + std::string(511, '[') + std::string(511, ']') + "}";
   Reply reply;
-  reply.bytes = "{\"a\":" + deepResponse + "}\n";
+  reply.bytes = deepResponse + "\n";
   app.answerDefault(reply);
-  std::vector<Json> out = answers(
-      {R"({"method":"tools/call","params":{"name":"tesselo_list"},"id":)" + deepId + "}"}, 1);
-  ASSERT_EQ(out.size(), 1u);
-  EXPECT_EQ(out[0], resultMessage(json(deepId), toolResult("{\"a\":" + deepResponse + "}", false)));
-}
-
-TEST_F(McpServer, LongLinesBothWays) {
   std::string text(2 << 20, 'x');
   text[1000] = '"';
   app.answer("read", test::jsonReply({{"text", text}}));
   std::vector<Json> out = answers(
-      {toolCall(1, "tesselo_send", {{"text", text}, {"raw", true}}), toolCall(2, "tesselo_read")},
-      2);
+      {R"({"method":"tools/call","params":{"name":"tesselo_list"},"id":)" + deepId + "}",
+       toolCall(1, "tesselo_send", {{"text", text}, {"raw", true}}), toolCall(2, "tesselo_read")},
+      3);
   auto answered = byId(out);
-  ASSERT_EQ(answered.size(), 2u);
-  EXPECT_EQ(answered["1"]["result"], toolResult("{}", false));
+  ASSERT_EQ(answered.size(), 3u);
+  EXPECT_EQ(answered[json(deepId).dump()],
+            resultMessage(json(deepId), toolResult(deepResponse, false)));
+  EXPECT_EQ(answered["1"]["result"], toolResult(deepResponse, false));
   EXPECT_EQ(answered["2"]["result"], toolResult(text, false));
   bool sent = false;
   for (const std::string& line : app.requestLines())
@@ -440,24 +475,21 @@ TEST_F(McpServer, LongLinesBothWays) {
   EXPECT_TRUE(sent);
 }
 
-TEST_F(McpServer, EndOfInputWaitsForACallThatFinishesInTime) {
+// At end of input, calls still running get five seconds: one that finishes
+// in time is answered, one that never finishes is abandoned, silently.
+TEST_F(McpServer, EndOfInputWaitsForCallsThatFinishInTimeOnly) {
   Reply late = test::jsonReply({{"state", "idle"}});
   late.delay = std::chrono::milliseconds(500);
   app.answer("wait", late);
-  std::vector<Json> out = answers({toolCall(1, "tesselo_wait", {{"until", "idle"}})});
-  ASSERT_EQ(out.size(), 1u);
-  EXPECT_EQ(out[0], resultMessage(1, toolResult(R"({"state":"idle"})", false)));
-}
-
-TEST_F(McpServer, EndOfInputAbandonsACallThatNeverFinishes) {
   Reply never;
   never.hang = true;
-  app.answer("wait", never);
-  std::vector<Json> out =
-      answers({toolCall(1, "tesselo_wait", {{"until", "idle"}}), message(2, "ping")});
-  ASSERT_EQ(out.size(), 1u);
-  EXPECT_EQ(out[0], resultMessage(2, Json::object()));
-  EXPECT_EQ(app.requestLines().size(), 1u);
+  app.answer("read", never);
+  auto answered = byId(answers({toolCall(1, "tesselo_wait", {{"until", "idle"}}),
+                                toolCall(2, "tesselo_read"), message(3, "ping")}));
+  ASSERT_EQ(answered.size(), 2u);
+  EXPECT_EQ(answered["1"], resultMessage(1, toolResult(R"({"state":"idle"})", false)));
+  EXPECT_EQ(answered["3"], resultMessage(3, Json::object()));
+  EXPECT_EQ(app.requestLines().size(), 2u);
 }
 
 TEST_F(McpServer, ASlowWaitDoesNotHoldBackLaterCalls) {
@@ -489,10 +521,7 @@ TEST_F(McpServer, ASlowWaitDoesNotHoldBackLaterCalls) {
   auto last = mcp.readLine();
   ASSERT_TRUE(last);
   EXPECT_EQ(json(*last), resultMessage(1, toolResult(R"({"state":"blocked"})", false)));
-  ProcessResult result = mcp.finish();
-  EXPECT_EQ(result.out, "");
-  EXPECT_EQ(result.err, "");
-  EXPECT_EQ(result.status, 0);
+  expectQuietEnd(mcp);
 }
 
 // Beyond the worker cap calls wait their turn: all of them are answered.
@@ -508,8 +537,7 @@ TEST_F(McpServer, ManyConcurrentWaitsLeaveTheLoopFree) {
 
   ChildProcess mcp(test::mcpPath(), {}, options());
   std::string input;
-  for (int i = 0; i < calls; ++i)
-    input += toolCall(i, "tesselo_wait", {{"until", "idle"}, {"panel", std::to_string(i)}}) + "\n";
+  for (int i = 0; i < calls; ++i) input += waitCall(i);
   ASSERT_TRUE(mcp.write(input));
   ASSERT_TRUE(app.waitForRequests(blockedAtOnce, std::chrono::seconds(60)));
   ASSERT_TRUE(mcp.write(message("p", "ping") + "\n"));
@@ -518,21 +546,8 @@ TEST_F(McpServer, ManyConcurrentWaitsLeaveTheLoopFree) {
   EXPECT_EQ(json(*pong), resultMessage("p", Json::object()));
 
   gate.open();
-  std::set<int> answered;
-  for (int i = 0; i < calls; ++i) {
-    auto line = mcp.readLine();
-    ASSERT_TRUE(line) << "after " << i << " answers";
-    Json answer = json(*line);
-    int id = answer["id"].get<int>();
-    answered.insert(id);
-    EXPECT_EQ(answer["result"],
-              toolResult(R"({"panel":")" + std::to_string(id) + R"(","state":"idle"})", false));
-  }
-  EXPECT_EQ(answered.size(), static_cast<size_t>(calls));
-  ProcessResult result = mcp.finish();
-  EXPECT_EQ(result.out, "");
-  EXPECT_EQ(result.err, "");
-  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(idleAnswers(mcp, calls).size(), static_cast<size_t>(calls));
+  expectQuietEnd(mcp);
 }
 
 // Workers that finished wait a while for more: later waves are taken by them
@@ -546,28 +561,13 @@ TEST_F(McpServer, CallsInWavesAreAllAnsweredByReusedWorkers) {
   int next = 0;
   for (int wave : {40, 10, 40, 80, 1}) {
     std::string input;
-    for (int i = 0; i < wave; ++i, ++next)
-      input +=
-          toolCall(next, "tesselo_wait", {{"until", "idle"}, {"panel", std::to_string(next)}}) +
-          "\n";
+    for (int i = 0; i < wave; ++i, ++next) input += waitCall(next);
     ASSERT_TRUE(mcp.write(input));
-    std::set<int> answered;
-    for (int i = 0; i < wave; ++i) {
-      auto line = mcp.readLine();
-      ASSERT_TRUE(line) << "wave of " << wave << ", after " << i << " answers";
-      Json answer = json(*line);
-      int id = answer["id"].get<int>();
-      answered.insert(id);
-      EXPECT_EQ(answer["result"],
-                toolResult(R"({"panel":")" + std::to_string(id) + R"(","state":"idle"})", false));
-    }
-    EXPECT_EQ(answered.size(), static_cast<size_t>(wave));
+    std::set<int> answered = idleAnswers(mcp, wave);
+    ASSERT_EQ(answered.size(), static_cast<size_t>(wave)) << "wave of " << wave;
     EXPECT_EQ(*answered.begin(), next - wave);
   }
-  ProcessResult result = mcp.finish();
-  EXPECT_EQ(result.out, "");
-  EXPECT_EQ(result.err, "");
-  EXPECT_EQ(result.status, 0);
+  expectQuietEnd(mcp);
 }
 
 TEST_F(McpServer, ExitsQuietlyWhenStandardOutputCloses) {
