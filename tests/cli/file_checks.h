@@ -3,11 +3,9 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 
 #include <filesystem>
-#include <optional>
 #include <set>
 #include <string>
 
@@ -26,24 +24,5 @@ inline std::set<std::string> entries(const std::string& directory) {
     names.insert(entry.path().filename().string());
   return names;
 }
-
-// HOME set (or unset) for one scope of an in-process test.
-class ScopedHome {
- public:
-  explicit ScopedHome(std::optional<std::string> value) {
-    if (const char* old = getenv("HOME")) old_ = old;
-    set(value);
-  }
-  ~ScopedHome() { set(old_); }
-
- private:
-  static void set(const std::optional<std::string>& value) {
-    if (value)
-      setenv("HOME", value->c_str(), 1);
-    else
-      unsetenv("HOME");
-  }
-  std::optional<std::string> old_;
-};
 
 }  // namespace tesselo::test

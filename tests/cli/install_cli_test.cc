@@ -14,6 +14,7 @@
 #include "tests/cli/file_checks.h"
 #include "tests/cli/mount_sandbox.h"
 #include "tests/common/process_runner.h"
+#include "tests/common/scoped_env.h"
 #include "tests/common/temp_dir.h"
 
 namespace tesselo {
@@ -27,7 +28,7 @@ using test::ProcessResult;
 const std::string unknownUser = "~no-such-user-for-tesselo";
 
 TEST(ExpandTilde, UsesThePasswordDatabaseNotHome) {
-  test::ScopedHome environment("/home/from-the-environment");
+  test::ScopedEnv environment("HOME", "/home/from-the-environment");
   std::string home = passwordHomeDirectory();
   ASSERT_FALSE(home.empty());
   passwd* root = getpwnam("root");

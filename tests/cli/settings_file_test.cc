@@ -12,6 +12,7 @@
 
 #include "support/socket_path.h"
 #include "tests/cli/file_checks.h"
+#include "tests/common/scoped_env.h"
 #include "tests/common/temp_dir.h"
 
 namespace tesselo {
@@ -20,7 +21,7 @@ namespace {
 using test::entries;
 using test::modeOf;
 using test::readFile;
-using test::ScopedHome;
+using test::ScopedEnv;
 using test::TempDir;
 using test::writeFile;
 
@@ -40,7 +41,7 @@ TEST(SettingsFilePath, FromHomeMadeAbsolute) {
       {"", passwordHomeDirectory() + "/.claude/settings.json"},
   };
   for (const auto& c : cases) {
-    ScopedHome home(c.home);
+    ScopedEnv home("HOME", c.home);
     EXPECT_EQ(settingsFilePath(), c.expected) << c.home.value_or("(unset)");
   }
   EXPECT_EQ(backupPathFor("/h/.claude/settings.json"), "/h/.claude/settings.json.tesselo-backup");

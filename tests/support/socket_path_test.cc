@@ -6,30 +6,12 @@
 #include <optional>
 #include <string>
 
+#include "tests/common/scoped_env.h"
+
 namespace tesselo {
 namespace {
 
-// Sets or unsets a variable for the length of one test.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, std::optional<std::string> value) : name_(name) {
-    if (const char* old = getenv(name)) old_ = old;
-    if (value)
-      setenv(name, value->c_str(), 1);
-    else
-      unsetenv(name);
-  }
-  ~ScopedEnv() {
-    if (old_)
-      setenv(name_, old_->c_str(), 1);
-    else
-      unsetenv(name_);
-  }
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
+using test::ScopedEnv;
 
 TEST(SocketPath, OverrideIsReturnedUnchanged) {
   for (std::string value : {"/tmp/x.sock", "relative/x.sock", "~/x.sock", " spaced "}) {
