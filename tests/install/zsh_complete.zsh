@@ -40,7 +40,10 @@ while [[ $out != *TESSELO-COMPLETED* ]] && (( waits < 400 )); do
     sleep 0.05
   fi
 done
+# The errors are taken before the pseudo-terminal goes: closing it makes the
+# inner zsh complain about its lost terminal into the same file.
+local complaints=$(<$errors)
 zpty -d completing
 [[ $out == *TESSELO-COMPLETED* ]] || { print -u2 "zsh did not complete: $2"; exit 1 }
-cat $errors >&2
+[[ -n $complaints ]] && print -u2 -r -- $complaints
 sort -u $capture
