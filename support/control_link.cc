@@ -5,7 +5,6 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstring>
 
 #include "support/fd_io.h"
@@ -43,11 +42,9 @@ bool connectTo(int fd, const std::string& path) {
   address.sun_family = AF_UNIX;
   if (path.size() >= sizeof address.sun_path) return false;
   std::memcpy(address.sun_path, path.data(), path.size());
-  int rc;
-  do {
-    rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
-  } while (rc != 0 && errno == EINTR);
-  return rc == 0;
+  // No retry on EINTR: an interrupted connect goes on by itself, and a second
+  // call would only report that it is under way.
+  return ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
 }
 
 }  // namespace

@@ -33,7 +33,6 @@ std::optional<std::string> settingsJson(const Json& value);
 // Reads a member of an object by type; a member of another type counts as
 // absent.
 const std::string* stringMember(const Json& object, const char* key);
-const Json* objectMember(const Json& object, const char* key);
 std::optional<bool> boolMember(const Json& object, const char* key);
 
 }  // namespace tesselo

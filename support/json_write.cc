@@ -6,6 +6,7 @@
 
 #include <array>
 #include <charconv>
+#include <cmath>
 #include <cstdint>
 
 namespace tesselo {
@@ -148,6 +149,7 @@ bool writeQuickly(const Json& value, std::string& out) {
       writeInteger(value.get<Json::number_unsigned_t>(), out);
       return true;
     case Json::value_t::number_float:
+      if (!std::isfinite(value.get<double>())) return false;
       out += value.dump();
       return true;
     default:
