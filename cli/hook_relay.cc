@@ -10,6 +10,7 @@
 #include "cli/commands.h"
 #include "cli/request.h"
 #include "support/fd_io.h"
+#include "support/pane_variable.h"
 
 namespace tesselo {
 

@@ -8,9 +8,6 @@
 
 namespace tesselo {
 
-// The variable naming the pane Claude Code runs in, set by the application.
-inline constexpr const char* paneIdVariable = "TESSELO_PANE_ID";
-
 // The request for one parsed hook event, or nothing when the event is
 // dropped (not an object, no string "hook_event_name", or an "agent_id" of
 // any value). paneId is the variable's value; null when it is unset.

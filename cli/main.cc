@@ -4,6 +4,7 @@
 
 #include "cli/commands.h"
 #include "cli/frame.h"
+#include "cli/hook_installer.h"
 #include "cli/self_path.h"
 
 namespace {
@@ -23,7 +24,7 @@ constexpr Command commandTable[] = {
     {"new", tesselo::runNew},
     {"wait", tesselo::runWait},
     {"notify", tesselo::runNotify},
-    {"claude-hook", tesselo::runClaudeHook},
+    {tesselo::relayCommandWord, tesselo::runClaudeHook},
     {"install-mcp", tesselo::runInstallMcp},
     {"install-hooks", tesselo::runInstallHooks},
     {"install-cli", tesselo::runInstallCli},

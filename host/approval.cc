@@ -31,9 +31,7 @@ std::optional<std::string> approveSend(HostContext& host) {
   std::lock_guard lock(host.approval.mutex);
   if (host.approval.granted) return std::nullopt;
 
-  TmuxOutcome listed = runTmux(host.tmux, {"list-clients", "-F", clientRowFormat()});
-  std::vector<ClientRow> clients;
-  if (listed.ok) clients = parseClientRows(listed.out);
+  std::vector<ClientRow> clients = listClients(host.tmux).clients;
   auto client = latestClient(clients);
   if (!client) return std::string(noClientToAskMessage);
 

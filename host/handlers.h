@@ -15,12 +15,10 @@
 #include "host/pane_table.h"
 #include "host/tmux.h"
 #include "support/json.h"
+#include "support/pane_variable.h"
+#include "support/socket_path.h"
 
 namespace tesselo::host {
-
-// Environment variables given to every pane the host creates.
-inline constexpr const char* paneIdVariable = "TESSELO_PANE_ID";
-inline constexpr const char* socketVariable = "TESSELO_SOCKET";
 
 inline constexpr int64_t defaultReadLines = 40;
 inline constexpr double defaultWaitSeconds = 300;
@@ -62,14 +60,20 @@ Json runNotify(HostContext& host, const Call& call);
 Json runAgentEvent(HostContext& host, const Call& call);
 
 // Shared by the methods: the pane named by "panel" (or the focused one), and
-// the active pane of the terminal named by "terminal" (or the focused one),
-// with the whole table it came from. An error message otherwise.
+// the active pane of the terminal named by "terminal" (or the focused one).
+// An error message otherwise.
 struct Target {
   PaneRow pane;
-  std::vector<PaneRow> rows;
 };
 std::variant<Target, std::string> paneTarget(HostContext& host, const Json& request);
 std::variant<Target, std::string> terminalTarget(HostContext& host, const Json& request);
+// The attached tmux clients; none when tmux could not list them, and the
+// outcome says why.
+struct ClientList {
+  TmuxOutcome outcome;
+  std::vector<ClientRow> clients;
+};
+ClientList listClients(const Tmux& tmux);
 // The focused pane of a table, reading the clients from tmux.
 std::optional<PaneRow> focusedRow(HostContext& host, const std::vector<PaneRow>& rows);
 

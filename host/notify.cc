@@ -26,9 +26,10 @@ void ringBell(const std::string& tty) {
 }  // namespace
 
 Json runNotify(HostContext& host, const Call&) {
-  TmuxOutcome listed = runTmux(host.tmux, {"list-clients", "-F", clientRowFormat()});
-  if (!listed.ok && !noServer(listed)) return errorAnswer("tmux: " + listed.error);
-  std::vector<ClientRow> clients = parseClientRows(listed.out);
+  ClientList listed = listClients(host.tmux);
+  if (!listed.outcome.ok && !noServer(listed.outcome))
+    return errorAnswer("tmux: " + listed.outcome.error);
+  const std::vector<ClientRow>& clients = listed.clients;
   for (const ClientRow& client : clients) {
     runTmux(host.tmux, {"display-message", "-c", client.name, "-d", messageMilliseconds,
                         std::string(attentionMessage)});

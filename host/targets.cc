@@ -4,11 +4,14 @@
 
 namespace tesselo::host {
 
+ClientList listClients(const Tmux& tmux) {
+  ClientList list{runTmux(tmux, {"list-clients", "-F", clientRowFormat()}), {}};
+  if (list.outcome.ok) list.clients = parseClientRows(list.outcome.out);
+  return list;
+}
+
 std::optional<PaneRow> focusedRow(HostContext& host, const std::vector<PaneRow>& rows) {
-  TmuxOutcome listed = runTmux(host.tmux, {"list-clients", "-F", clientRowFormat()});
-  std::vector<ClientRow> clients;
-  if (listed.ok) clients = parseClientRows(listed.out);
-  auto index = focusedPane(rows, clients);
+  auto index = focusedPane(rows, listClients(host.tmux).clients);
   if (!index) return std::nullopt;
   return rows[*index];
 }
@@ -31,7 +34,6 @@ std::variant<Target, std::string> target(HostContext& host, const Json& request,
     if (!focused) return std::string(noPaneMessage);
     found.pane = *focused;
   }
-  found.rows = std::move(snapshot.rows);
   return found;
 }
 
@@ -48,7 +50,7 @@ std::variant<Target, std::string> terminalTarget(HostContext& host, const Json& 
 std::vector<std::string> paneEnvironmentArgs(const HostContext& host, const std::string& paneKey) {
   std::vector<std::string> args{"-e", std::string(paneIdVariable) + "=" + paneKey};
   if (!host.socketPath.empty())
-    args.insert(args.end(), {"-e", std::string(socketVariable) + "=" + host.socketPath});
+    args.insert(args.end(), {"-e", std::string(socketOverrideVariable) + "=" + host.socketPath});
   return args;
 }
 
