@@ -21,20 +21,33 @@ Json runSend(HostContext& host, const Call& call) {
   if (auto refused = approveSend(host)) return errorAnswer(*refused);
 
   const std::string& pane = std::get<Target>(target).pane.paneId;
+  // One tmux run per typed chunk, with leaving copy mode in front of the
+  // first and Enter behind the last: a one-line send starts one process.
+  // tmux stops a command list at its first failing command.
+  std::vector<std::string> args;
+  auto then = [&args](std::vector<std::string> command) {
+    if (!args.empty()) args.push_back(";");
+    args.insert(args.end(), command.begin(), command.end());
+  };
+  auto run = [&host, &args]() -> std::optional<std::string> {
+    TmuxOutcome outcome = runTmux(host.tmux, args);
+    args.clear();
+    if (!outcome.ok) return "tmux: " + outcome.error;
+    return std::nullopt;
+  };
   // In copy mode (the user scrolled back) keys would drive the mode instead
   // of reaching the program; leaving it first makes the text arrive.
-  TmuxOutcome left = runTmux(host.tmux, {"copy-mode", "-q", "-t", pane});
-  if (!left.ok) return errorAnswer("tmux: " + left.error);
+  then({"copy-mode", "-q", "-t", pane});
   bool enter = !text->empty() && text->back() == '\n';
   std::string body = enter ? text->substr(0, text->size() - 1) : *text;
-  for (const std::string& chunk : literalChunks(body, typedChunkBytes)) {
-    TmuxOutcome typed = runTmux(host.tmux, typeChunkArgs(pane, chunk));
-    if (!typed.ok) return errorAnswer("tmux: " + typed.error);
+  std::vector<std::string> chunks = literalChunks(body, typedChunkBytes);
+  for (size_t i = 0; i < chunks.size(); ++i) {
+    then(typeChunkArgs(pane, chunks[i]));
+    if (i + 1 < chunks.size())
+      if (auto failed = run()) return errorAnswer(*failed);
   }
-  if (enter) {
-    TmuxOutcome pressed = runTmux(host.tmux, {"send-keys", "-t", pane, "Enter"});
-    if (!pressed.ok) return errorAnswer("tmux: " + pressed.error);
-  }
+  if (enter) then({"send-keys", "-t", pane, "Enter"});
+  if (auto failed = run()) return errorAnswer(*failed);
   return Json::object();
 }
 
