@@ -22,7 +22,10 @@ std::string trimmed(std::string text) {
 }  // namespace
 
 TmuxOutcome runTmux(const Tmux& tmux, const std::vector<std::string>& args) {
-  std::vector<std::string> argv{"tmux"};
+  // -u: without it a tmux client in a C locale (services, containers, cron)
+  // replaces every byte outside printable ASCII in its output with '_', so
+  // names, titles and our field separator would not come back.
+  std::vector<std::string> argv{"tmux", "-u"};
   if (!tmux.socket.empty()) {
     argv.push_back("-S");
     argv.push_back(tmux.socket);

@@ -94,6 +94,25 @@ TEST_F(HostMethods, SendTypesIntoThePaneAndReadReturnsItsScreen) {
       << world.screen(pane);
 }
 
+// Without any locale in the host's environment, text outside ASCII comes
+// back whole: on the screen, in window names and in pane titles. tmux keeps a
+// control character in a name as the escape "\037" and refuses it in a title.
+TEST_F(HostMethods, TextOutsideAsciiComesBackWholeWithoutALocale) {
+  std::string pane = world.paneIds().at(0);
+  ASSERT_EQ(world.tmux({"rename-window", "-t", "main", "wé─\x1fx"}).status, 0);
+  ASSERT_EQ(world.tmux({"select-pane", "-t", "main", "-T", "tïtle ┌┐"}).status, 0);
+  ASSERT_EQ(world.tmux({"select-pane", "-t", "main", "-T", "bad\x1f"}).status, 0);
+  Json terminal = world.list()["terminals"][0];
+  EXPECT_EQ(terminal["title"], "wé─\\037x");
+  EXPECT_EQ(terminal["panels"][0]["title"], "tïtle ┌┐");
+  EXPECT_EQ(terminal["panels"][0]["id"], pane);
+
+  world.type(pane, "printf '%s\\n' 'héllo ─│┌┐ wörld'");
+  EXPECT_TRUE(world.screenShowsLine(pane, "héllo ─│┌┐ wörld")) << world.screen(pane);
+  ProcessResult read = world.cli({"read", "--panel", pane, "--lines", "2"});
+  EXPECT_EQ(read.out.substr(0, read.out.find('\n')), "héllo ─│┌┐ wörld") << read.out;
+}
+
 TEST_F(HostMethods, ReadAddressesPanesByPrefixOrFullIdOnly) {
   std::string pane = world.paneIds().at(0);
   struct Case {

@@ -199,6 +199,8 @@ class AttachedClient {
     if (pid_ == 0) {
       for (const auto& [name, value] : world.env)
         value ? setenv(name.c_str(), value->c_str(), 1) : unsetenv(name.c_str());
+      // The user's terminal has a type; the host's world does not.
+      setenv("TERM", "xterm", 1);
       execl(tmuxPath().c_str(), "tmux", "-S", world.tmuxSocket.c_str(), "attach", "-t", "main",
             static_cast<char*>(nullptr));
       _exit(127);
