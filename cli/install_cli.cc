@@ -13,6 +13,7 @@
 #include "cli/frame.h"
 #include "cli/self_path.h"
 #include "cli/user_paths.h"
+#include "support/folders.h"
 
 namespace tesselo {
 
@@ -32,30 +33,6 @@ bool exists(const std::string& path) {
   return stat(path.c_str(), &info) == 0;
 }
 
-bool isDirectory(const std::string& path) {
-  struct stat info;
-  return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
-}
-
-// mkdir -p: 0 on success, else the errno of the step that failed. An empty
-// path fails like mkdir(""), so it never turns into a link at the root.
-int createDirectories(const std::string& path) {
-  for (size_t end = path.find('/', 1);; end = path.find('/', end + 1)) {
-    bool last = end == std::string::npos;
-    std::string step = path.substr(0, end);
-    if (last || (!step.empty() && step.back() != '/')) {
-      if (mkdir(step.c_str(), 0777) != 0) {
-        int error = errno;
-        // An existing directory may answer EACCES or EROFS rather than EEXIST;
-        // an existing file on the way is reported by the next step, as "not a
-        // directory".
-        if (!isDirectory(step) && (last || error != EEXIST)) return error;
-      }
-    }
-    if (last) return 0;
-  }
-}
-
 }  // namespace
 
 int runInstallCli() {
@@ -65,7 +42,7 @@ int runInstallCli() {
   std::string link = prefix + std::string(linkName);
 
   if (!exists(prefix)) {
-    if (int error = createDirectories(prefix))
+    if (int error = makeFolders(prefix, 0777))
       fail(std::string(cannotCreateStart) + prefix + ": " + std::strerror(error) +
            std::string(mkdirHintStart) + prefix);
   }

@@ -9,10 +9,10 @@
 
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
 #include <vector>
 
 #include "support/fd_io.h"
+#include "support/folders.h"
 #include "support/socket_path.h"
 
 namespace tesselo {
@@ -168,8 +168,7 @@ void writeBackupOnce(const std::string& backupPath, std::string_view bytes) {
 }
 
 void createParentDirectories(const std::string& path) {
-  std::error_code ignored;
-  std::filesystem::create_directories(directoryOf(path), ignored);
+  makeFolders(directoryOf(path), 0777);
 }
 
 std::optional<std::string> replaceFile(const std::string& path, std::string_view bytes) {

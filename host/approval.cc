@@ -1,24 +1,38 @@
 // Asking with "command-prompt -1": the key pressed is stored in a tmux user
-// option that the host then reads back.
+// option, and a subscription on the host's control client reports it the
+// moment it changes (tmux checks subscriptions every second).
 #include "host/approval.h"
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
-#include <thread>
+#include <memory>
 
 #include "host/pane_ids.h"
+#include "host/tmux_control.h"
 
 namespace tesselo::host {
 
 namespace {
 
 constexpr std::chrono::seconds answerTimeLimit{60};
-constexpr std::chrono::milliseconds answerPollInterval{100};
 
-std::string trimmed(std::string text) {
-  while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
-  return text;
+// The value a "%subscription-changed <name> ... : <value>" line reports for
+// the named subscription.
+std::optional<std::string> subscribedValue(std::string_view line, const std::string& name) {
+  std::string start = "%subscription-changed " + name + " ";
+  if (line.substr(0, start.size()) != start) return std::nullopt;
+  size_t colon = line.find(" : ", start.size());
+  if (colon == std::string_view::npos) return std::nullopt;
+  return std::string(line.substr(colon + 3));
 }
+
+struct Answer {
+  std::mutex mutex;
+  std::condition_variable cv;
+  std::string key;
+  bool lost = false;
+};
 
 }  // namespace
 
@@ -34,27 +48,43 @@ std::optional<std::string> approveSend(HostContext& host) {
   std::vector<ClientRow> clients = listClients(host.tmux).clients;
   auto client = latestClient(clients);
   if (!client) return std::string(noClientToAskMessage);
+  if (!host.tmux.control) return std::string(tmuxLostMessage);
 
   char token[17];
   std::snprintf(token, sizeof token, "%016llx", static_cast<unsigned long long>(randomWord()));
   std::string option = std::string("@tesselo-send-answer-") + token;
+  std::string subscription = std::string("tesselo-approval-") + token;
+
+  auto answer = std::make_shared<Answer>();
+  int listening = host.tmux.control->listen([answer, subscription](std::string_view line) {
+    std::optional<std::string> value = subscribedValue(line, subscription);
+    bool lost = line == "%exit";
+    if ((!value || value->empty()) && !lost) return;
+    std::lock_guard lock(answer->mutex);
+    if (value) answer->key = *value;
+    answer->lost = lost;
+    answer->cv.notify_one();
+  });
   // "%%%" is the key pressed, with quotes escaped.
   std::string store = "set-option -g " + option + " \"%%%\"";
-  TmuxOutcome asked = runTmux(host.tmux, {"command-prompt", "-b", "-1", "-t", clients[*client].name,
-                                          "-p", std::string(approvalPrompt), store});
-  if (!asked.ok) return "tmux: " + asked.error;
-
-  std::string answer;
-  auto deadline = std::chrono::steady_clock::now() + answerTimeLimit;
-  while (std::chrono::steady_clock::now() < deadline) {
-    TmuxOutcome shown = runTmux(host.tmux, {"show-options", "-gqv", option});
-    if (!shown.ok) return "tmux: " + shown.error;
-    answer = trimmed(shown.out);
-    if (!answer.empty()) break;
-    std::this_thread::sleep_for(answerPollInterval);
+  TmuxOutcome asked =
+      runTmux(host.tmux,
+              {"refresh-client", "-B", subscription + "::#{" + option + "}", ";", "command-prompt",
+               "-b", "-1", "-t", clients[*client].name, "-p", std::string(approvalPrompt), store});
+  std::string key;
+  bool lost = false;
+  if (asked.ok) {
+    std::unique_lock wait(answer->mutex);
+    answer->cv.wait_for(wait, answerTimeLimit,
+                        [&] { return !answer->key.empty() || answer->lost; });
+    key = answer->key;
+    lost = answer->lost;
   }
-  runTmux(host.tmux, {"set-option", "-gu", option});
-  if (!approvalGranted(answer)) return std::string(sendRefusedMessage);
+  host.tmux.control->unlisten(listening);
+  runTmux(host.tmux, {"refresh-client", "-B", subscription, ";", "set-option", "-gu", option});
+  if (!asked.ok) return "tmux: " + asked.error;
+  if (lost && key.empty()) return "tmux: " + std::string(tmuxLostMessage);
+  if (!approvalGranted(key)) return std::string(sendRefusedMessage);
   host.approval.granted = true;
   return std::nullopt;
 }

@@ -2,6 +2,7 @@
 // running host shares between its connections.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -33,8 +34,23 @@ struct SendApproval {
   bool granted = false;
 };
 
+// Wakes the sweep for closed panes before its next round is due.
+struct SweepSignal {
+  std::mutex mutex;
+  std::condition_variable cv;
+  bool poked = false;
+  void poke() {
+    {
+      std::lock_guard lock(mutex);
+      poked = true;
+    }
+    cv.notify_one();
+  }
+};
+
 struct HostContext {
   Tmux tmux;
+  SweepSignal sweep;
   std::string socketPath;  // absolute; handed to created panes
   bool allowSend = false;
   AgentStates states;
@@ -109,9 +125,13 @@ std::vector<std::string> paneEnvironmentArgs(const HostContext& host, const std:
 
 namespace tesselo::host {
 
-// Runs for ever: every few seconds, while agents or waits are known, finds
-// the panes that have closed, so their agents are forgotten and their waits
-// end.
+// Runs for ever: every few seconds while agents or waits are known, and at
+// once when tmux reports a window or session gone or the connection lost,
+// finds the panes that have closed, so their agents are forgotten and their
+// waits end.
 void sweepClosedPanes(HostContext& host);
+
+// Whether a tmux notification may mean that panes have closed.
+bool closesPanes(std::string_view notification);
 
 }  // namespace tesselo::host

@@ -16,6 +16,7 @@
 
 #include "host/protocol.h"
 #include "support/fd_io.h"
+#include "support/folders.h"
 
 namespace tesselo::host {
 
@@ -66,20 +67,13 @@ bool somethingAnswers(const std::string& path) {
   return answered;
 }
 
-// mkdir -p, each created folder 0700. Folders that exist are left as they
-// are: the path may run through /tmp or other shared places.
-std::string makeFolders(const std::string& folder) {
+// Created folders are 0700; folders that exist are left as they are: the
+// path may run through /tmp or other shared places.
+std::string makeSocketFolders(const std::string& folder) {
   if (folder.empty()) return {};
-  struct stat info;
-  if (::stat(folder.c_str(), &info) == 0)
-    return S_ISDIR(info.st_mode) ? std::string() : folder + " is not a folder";
-  size_t slash = folder.find_last_of('/');
-  if (slash != std::string::npos && slash > 0) {
-    std::string error = makeFolders(folder.substr(0, slash));
-    if (!error.empty()) return error;
-  }
-  if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST)
-    return "cannot create " + folder + ": " + std::strerror(errno);
+  int error = makeFolders(folder, 0700);
+  if (error == EEXIST) return folder + " is not a folder";
+  if (error) return "cannot create " + folder + ": " + std::strerror(error);
   return {};
 }
 
@@ -185,7 +179,7 @@ BindOutcome bindControlSocket(const std::string& path) {
     outcome.error = "socket path too long for a unix socket: " + path;
     return outcome;
   }
-  std::string error = makeFolders(folderOf(path));
+  std::string error = makeSocketFolders(folderOf(path));
   if (!error.empty()) {
     outcome.error = error;
     return outcome;

@@ -12,6 +12,7 @@
 #include "host/host_options.h"
 #include "host/listener.h"
 #include "host/pane_ids.h"
+#include "host/tmux_control.h"
 #include "support/fd_io.h"
 #include "support/socket_path.h"
 
@@ -76,6 +77,10 @@ int serve(const HostOptions& options) {
   // the process ends with _exit, so it is never destroyed.
   auto* host = new HostContext;
   host->tmux.socket = options.tmuxSocket;
+  host->tmux.control = std::make_shared<TmuxControl>(options.tmuxSocket, tmuxTimeLimit);
+  host->tmux.control->listen([host](std::string_view notification) {
+    if (closesPanes(notification)) host->sweep.poke();
+  });
   host->socketPath = path;
   host->allowSend = options.allowSend;
 
@@ -118,7 +123,7 @@ int main(int argc, char** argv) {
     writeAll(STDOUT_FILENO, hostUsageText);
     return 0;
   }
-  Tmux tmux{options.tmuxSocket};
+  Tmux tmux{options.tmuxSocket, nullptr};
   if (options.paneId) return printPaneId(tmux);
   return serve(options);
 }

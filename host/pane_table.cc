@@ -1,13 +1,22 @@
 // Parsing tmux's listings and looking panes up by id or focus.
 #include "host/pane_table.h"
 
+#include <array>
 #include <charconv>
+
+#include "host/text.h"
 
 namespace tesselo::host {
 
 namespace {
 
 constexpr char fieldSeparator = '\x1f';
+
+constexpr std::array<const char*, 13> paneFields = {
+    "session_id",           "session_name",  "session_activity",  "window_id",
+    "window_name",          "window_active", "pane_id",           "pane_active",
+    "pane_current_command", "pane_title",    "pane_current_path", "@tesselo-pane-id",
+    "@tesselo-terminal-id"};
 
 std::vector<std::string_view> splitFields(std::string_view line) {
   std::vector<std::string_view> fields;
@@ -20,75 +29,98 @@ std::vector<std::string_view> splitFields(std::string_view line) {
   }
 }
 
-std::vector<std::string_view> lines(std::string_view text) {
-  std::vector<std::string_view> out;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    if (end == std::string_view::npos) end = text.size();
-    if (end > start) out.push_back(text.substr(start, end - start));
-    start = end + 1;
-  }
-  return out;
-}
-
 long long number(std::string_view text) {
   long long value = 0;
   std::from_chars(text.data(), text.data() + text.size(), value);
   return value;
 }
 
-std::string joinFormat(std::initializer_list<const char*> fields) {
+// One "<length>:<value>" field at `pos`, moving past it; nothing when the
+// text there has another shape.
+std::optional<std::string_view> lengthField(std::string_view text, size_t& pos) {
+  size_t colon = text.find(':', pos);
+  if (colon == std::string_view::npos || colon == pos || colon - pos > 9) return std::nullopt;
+  size_t length = 0;
+  auto [end, error] = std::from_chars(text.data() + pos, text.data() + colon, length);
+  if (error != std::errc() || end != text.data() + colon || length > text.size() - colon - 1)
+    return std::nullopt;
+  pos = colon + 1 + length;
+  return text.substr(colon + 1, length);
+}
+
+}  // namespace
+
+std::string paneRowFormat() {
+  // Each field as its byte length and its bytes: a folder or command name may
+  // hold line feeds or any other byte, and must not run into the next field.
   std::string format;
-  for (const char* field : fields) {
+  for (const char* field : paneFields) format += std::string("#{n:") + field + "}:#{" + field + "}";
+  return format;
+}
+
+std::vector<PaneRow> parsePaneRows(std::string_view text) {
+  std::vector<PaneRow> rows;
+  size_t pos = 0;
+  while (pos < text.size()) {
+    size_t rowStart = pos;
+    std::array<std::string_view, paneFields.size()> f;
+    bool whole = true;
+    for (std::string_view& field : f) {
+      auto value = lengthField(text, pos);
+      if (!value) {
+        whole = false;
+        break;
+      }
+      field = *value;
+    }
+    if (whole && (pos == text.size() || text[pos] == '\n')) {
+      ++pos;
+      if (f[6].empty() || f[3].empty()) continue;
+      PaneRow row;
+      row.sessionId = f[0];
+      row.sessionName = f[1];
+      row.sessionActivity = number(f[2]);
+      row.windowId = f[3];
+      row.windowName = f[4];
+      row.windowActive = f[5] == "1";
+      row.paneId = f[6];
+      row.paneActive = f[7] == "1";
+      row.process = f[8];
+      row.title = f[9];
+      row.path = f[10];
+      row.paneKey = f[11];
+      row.terminalKey = f[12];
+      rows.push_back(std::move(row));
+      continue;
+    }
+    // A value that changed between its length and its bytes being read (a
+    // pane's folder, say): that row is lost, the next line starts afresh.
+    size_t feed = text.find('\n', rowStart);
+    pos = feed == std::string_view::npos ? text.size() : feed + 1;
+  }
+  return rows;
+}
+
+std::string clientRowFormat() {
+  std::string format;
+  for (const char* field :
+       {"#{client_activity}", "#{client_name}", "#{pane_id}", "#{client_tty}", "#{client_flags}"}) {
     if (!format.empty()) format += fieldSeparator;
     format += field;
   }
   return format;
 }
 
-}  // namespace
-
-std::string paneRowFormat() {
-  return joinFormat({"#{session_id}", "#{session_name}", "#{session_activity}", "#{window_id}",
-                     "#{window_name}", "#{window_active}", "#{pane_id}", "#{pane_active}",
-                     "#{pane_current_command}", "#{pane_title}", "#{pane_current_path}",
-                     "#{@tesselo-pane-id}", "#{@tesselo-terminal-id}"});
-}
-
-std::vector<PaneRow> parsePaneRows(std::string_view text) {
-  std::vector<PaneRow> rows;
-  for (std::string_view line : lines(text)) {
-    auto f = splitFields(line);
-    if (f.size() != 13 || f[6].empty() || f[3].empty()) continue;
-    PaneRow row;
-    row.sessionId = f[0];
-    row.sessionName = f[1];
-    row.sessionActivity = number(f[2]);
-    row.windowId = f[3];
-    row.windowName = f[4];
-    row.windowActive = f[5] == "1";
-    row.paneId = f[6];
-    row.paneActive = f[7] == "1";
-    row.process = f[8];
-    row.title = f[9];
-    row.path = f[10];
-    row.paneKey = f[11];
-    row.terminalKey = f[12];
-    rows.push_back(std::move(row));
-  }
-  return rows;
-}
-
-std::string clientRowFormat() {
-  return joinFormat({"#{client_activity}", "#{client_name}", "#{pane_id}", "#{client_tty}"});
-}
-
 std::vector<ClientRow> parseClientRows(std::string_view text) {
   std::vector<ClientRow> clients;
-  for (std::string_view line : lines(text)) {
+  for (std::string_view line : splitLines(text)) {
     auto f = splitFields(line);
-    if (f.size() != 4 || f[1].empty()) continue;
+    if (f.size() != 5 || f[1].empty()) continue;
+    // A control client that is sent no pane output (the host's own) shows
+    // nothing to anyone: it is nobody's focus and cannot be asked anything.
+    if (f[4].find("control-mode") != std::string_view::npos &&
+        f[4].find("no-output") != std::string_view::npos)
+      continue;
     clients.push_back({number(f[0]), std::string(f[1]), std::string(f[2]), std::string(f[3])});
   }
   return clients;

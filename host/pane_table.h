@@ -38,8 +38,10 @@ struct ClientRow {
   std::string tty;
 };
 
-// The -F formats and their parsers. Fields are joined by the unit separator,
-// which tmux escapes wherever it appears inside a name.
+// The -F formats and their parsers. Pane fields are each prefixed with their
+// length, since folders and commands may hold any byte; client fields are
+// joined by the unit separator, which nothing in them can hold. The host's
+// own control client is left out of the clients.
 std::string paneRowFormat();
 std::vector<PaneRow> parsePaneRows(std::string_view text);
 std::string clientRowFormat();

@@ -1,5 +1,5 @@
-// fork/exec with two pipes pumped by poll, and a deadline after which the
-// child is killed so that a hung helper never holds a connection forever.
+// fork/exec with pipes, and for one-shot helpers a deadline after which the
+// child is killed, so that a hung helper never holds a connection forever.
 #include "host/process.h"
 
 #include <fcntl.h>
@@ -51,32 +51,39 @@ std::string findExecutable(const std::string& name) {
   return {};
 }
 
+void closeAll(std::initializer_list<int> fds) {
+  for (int fd : fds)
+    if (fd >= 0) ::close(fd);
+}
+
 }  // namespace
 
-ProgramResult runProgram(const std::vector<std::string>& argv, std::chrono::seconds limit) {
-  ProgramResult result;
-  if (argv.empty()) return result;
+StartedProgram startProgram(const std::vector<std::string>& argv, bool withInput) {
+  StartedProgram started;
+  if (argv.empty()) return started;
   std::string program = findExecutable(argv[0]);
-  if (program.empty()) return result;
+  if (program.empty()) return started;
   std::vector<char*> args;
   for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
 
-  int out[2], err[2];
-  if (!closeOnExecPipe(out)) return result;
-  if (!closeOnExecPipe(err)) {
-    ::close(out[0]);
-    ::close(out[1]);
-    return result;
+  int in[2] = {-1, -1}, out[2] = {-1, -1}, err[2] = {-1, -1};
+  if ((withInput && !closeOnExecPipe(in)) || !closeOnExecPipe(out) || !closeOnExecPipe(err)) {
+    closeAll({in[0], in[1], out[0], out[1], err[0], err[1]});
+    return started;
   }
   pid_t pid = ::fork();
   if (pid < 0) {
-    for (int fd : {out[0], out[1], err[0], err[1]}) ::close(fd);
-    return result;
+    closeAll({in[0], in[1], out[0], out[1], err[0], err[1]});
+    return started;
   }
   if (pid == 0) {
-    int devNull = ::open("/dev/null", O_RDONLY);
-    if (devNull >= 0) ::dup2(devNull, 0);
+    if (withInput) {
+      ::dup2(in[0], 0);
+    } else {
+      int devNull = ::open("/dev/null", O_RDONLY);
+      if (devNull >= 0) ::dup2(devNull, 0);
+    }
     ::dup2(out[1], 1);
     ::dup2(err[1], 2);
     // The host ignores SIGPIPE and blocks its stop signals; children must not
@@ -88,12 +95,22 @@ ProgramResult runProgram(const std::vector<std::string>& argv, std::chrono::seco
     ::execve(program.c_str(), args.data(), environ);
     ::_exit(127);
   }
-  ::close(out[1]);
-  ::close(err[1]);
+  closeAll({in[0], out[1], err[1]});
+  started.pid = pid;
+  started.in = in[1];
+  started.out = out[0];
+  started.err = err[0];
+  return started;
+}
+
+ProgramResult runProgram(const std::vector<std::string>& argv, std::chrono::milliseconds limit) {
+  ProgramResult result;
+  StartedProgram child = startProgram(argv, false);
+  if (child.pid < 0) return result;
   result.started = true;
 
   auto deadline = std::chrono::steady_clock::now() + limit;
-  int fds[2] = {out[0], err[0]};
+  int fds[2] = {child.out, child.err};
   std::string* sinks[2] = {&result.out, &result.err};
   char buffer[16384];
   while (fds[0] >= 0 || fds[1] >= 0) {
@@ -101,7 +118,7 @@ ProgramResult runProgram(const std::vector<std::string>& argv, std::chrono::seco
         deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) {
       result.timedOut = true;
-      ::kill(pid, SIGKILL);
+      ::kill(child.pid, SIGKILL);
       break;
     }
     pollfd polled[2];
@@ -126,10 +143,9 @@ ProgramResult runProgram(const std::vector<std::string>& argv, std::chrono::seco
       }
     }
   }
-  for (int fd : fds)
-    if (fd >= 0) ::close(fd);
+  closeAll({fds[0], fds[1]});
   int status = 0;
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  while (::waitpid(child.pid, &status, 0) < 0 && errno == EINTR) {
   }
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return result;

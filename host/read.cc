@@ -3,6 +3,7 @@
 
 #include "host/handlers.h"
 #include "host/protocol.h"
+#include "host/text.h"
 
 namespace tesselo::host {
 
@@ -25,14 +26,7 @@ std::variant<int64_t, std::string> readLineCount(const Json& request) {
 }
 
 std::string bottomLines(std::string_view screen, int64_t count) {
-  std::vector<std::string_view> lines;
-  size_t start = 0;
-  while (start < screen.size()) {
-    size_t end = screen.find('\n', start);
-    if (end == std::string_view::npos) end = screen.size();
-    lines.push_back(screen.substr(start, end - start));
-    start = end + 1;
-  }
+  std::vector<std::string_view> lines = splitLines(screen, true);
   while (!lines.empty() && lines.back().empty()) lines.pop_back();
   size_t first = lines.size() > static_cast<uint64_t>(count) ? lines.size() - count : 0;
   std::string text;

@@ -1,7 +1,9 @@
 // The background sweep for closed panes.
-#include <thread>
+#include <set>
+#include <string_view>
 
 #include "host/handlers.h"
+#include "host/text.h"
 
 namespace tesselo::host {
 
@@ -11,9 +13,20 @@ constexpr std::chrono::seconds sweepInterval{2};
 
 }  // namespace
 
+bool closesPanes(std::string_view notification) {
+  for (std::string_view kind : {"%exit", "%window-close ", "%unlinked-window-close ",
+                                "%layout-change ", "%sessions-changed"})
+    if (notification.substr(0, kind.size()) == kind) return true;
+  return false;
+}
+
 void sweepClosedPanes(HostContext& host) {
   for (;;) {
-    std::this_thread::sleep_for(sweepInterval);
+    {
+      std::unique_lock lock(host.sweep.mutex);
+      host.sweep.cv.wait_for(lock, sweepInterval, [&] { return host.sweep.poked; });
+      host.sweep.poked = false;
+    }
     if (!host.states.watched()) continue;
     uint64_t mark = host.states.sweepMark();
     TmuxOutcome listed =
@@ -22,13 +35,7 @@ void sweepClosedPanes(HostContext& host) {
     // is gone means that every pane is.
     if (!listed.ok && !noServer(listed)) continue;
     std::set<std::string> live;
-    size_t start = 0;
-    while (start < listed.out.size()) {
-      size_t end = listed.out.find('\n', start);
-      if (end == std::string::npos) end = listed.out.size();
-      if (end > start) live.insert(listed.out.substr(start, end - start));
-      start = end + 1;
-    }
+    for (std::string_view line : splitLines(listed.out)) live.emplace(line);
     host.states.retain(live, mark);
   }
 }

@@ -1,45 +1,39 @@
-// Running tmux and the few quirks of its command line.
+// Running tmux commands, and the few quirks of its command line.
 #include "host/tmux.h"
 
 #include <algorithm>
+#include <thread>
 
 #include "host/process.h"
+#include "host/text.h"
+#include "host/tmux_control.h"
 
 namespace tesselo::host {
 
 namespace {
 
-// tmux answers at once unless its server hangs; a hung server must not hold
-// a connection thread forever.
-constexpr std::chrono::seconds tmuxTimeLimit{20};
+constexpr std::string_view serverExitingMessage = "server exited unexpectedly";
 
-std::string trimmed(std::string text) {
-  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' '))
-    text.pop_back();
-  return text;
-}
-
-}  // namespace
-
-TmuxOutcome runTmux(const Tmux& tmux, const std::vector<std::string>& args) {
-  // -u: without it a tmux client in a C locale (services, containers, cron)
-  // replaces every byte outside printable ASCII in its output with '_', so
-  // names, titles and our field separator would not come back.
-  std::vector<std::string> argv{"tmux", "-u"};
-  if (!tmux.socket.empty()) {
-    argv.push_back("-S");
-    argv.push_back(tmux.socket);
-  }
+TmuxOutcome runTmuxProgram(const std::string& socket, const std::vector<std::string>& args) {
+  std::vector<std::string> argv = tmuxClientArgs(socket);
   argv.insert(argv.end(), args.begin(), args.end());
   ProgramResult result = runProgram(argv, tmuxTimeLimit);
+  // A client that reaches a server still shutting down is cut off with this
+  // message; a moment later the socket is free and a new server can start.
+  for (int retry = 0; retry < 5 && result.started && result.status != 0 &&
+                      trimEnd(result.err) == serverExitingMessage;
+       ++retry) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    result = runProgram(argv, tmuxTimeLimit);
+  }
   TmuxOutcome outcome;
   outcome.out = std::move(result.out);
   if (!result.started) {
     outcome.error = "cannot run tmux: is it installed?";
   } else if (result.timedOut) {
-    outcome.error = "tmux did not answer";
+    outcome.error = tmuxHungMessage;
   } else if (result.status != 0) {
-    outcome.error = trimmed(result.err);
+    outcome.error = trimEnd(result.err);
     if (outcome.error.empty()) outcome.error = "tmux failed";
   } else {
     outcome.ok = true;
@@ -47,9 +41,29 @@ TmuxOutcome runTmux(const Tmux& tmux, const std::vector<std::string>& args) {
   return outcome;
 }
 
+}  // namespace
+
+std::vector<std::string> tmuxClientArgs(const std::string& socket) {
+  // -u: without it a tmux client in a C locale (services, containers, cron)
+  // replaces every byte outside printable ASCII in its output with '_', so
+  // names, titles and our field separator would not come back.
+  std::vector<std::string> argv{"tmux", "-u"};
+  if (!socket.empty()) argv.insert(argv.end(), {"-S", socket});
+  return argv;
+}
+
+TmuxOutcome runTmux(const Tmux& tmux, const std::vector<std::string>& args) {
+  if (tmux.control) {
+    TmuxControl::Answer answer = tmux.control->run(args);
+    if (answer.reach != TmuxControl::Reach::unreachable) return answer.outcome;
+  }
+  return runTmuxProgram(tmux.socket, args);
+}
+
 bool noServer(const TmuxOutcome& outcome) {
   return !outcome.ok && (outcome.error.rfind("no server running", 0) == 0 ||
-                         outcome.error.rfind("error connecting to", 0) == 0);
+                         outcome.error.rfind("error connecting to", 0) == 0 ||
+                         outcome.error == serverExitingMessage);
 }
 
 std::vector<std::string> literalChunks(const std::string& text, size_t maxBytes) {

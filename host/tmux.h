@@ -2,13 +2,24 @@
 // argument vector, against the server named at start-up.
 #pragma once
 
+#include <chrono>
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace tesselo::host {
 
+class TmuxControl;
+
+// tmux answers at once unless its server hangs; a hung server must not hold
+// a connection thread forever.
+inline constexpr std::chrono::seconds tmuxTimeLimit{10};
+
 struct Tmux {
   std::string socket;  // -S path; empty for the user's default server
+  // The host's long-lived connection; without one (tesselo-host --pane-id)
+  // each command runs a tmux client of its own.
+  std::shared_ptr<TmuxControl> control;
 };
 
 struct TmuxOutcome {
@@ -17,7 +28,13 @@ struct TmuxOutcome {
   std::string error;  // tmux's own message when it has one
 };
 
+// Over the connection when there is one; as a tmux process when there is
+// none or none can be made (no server yet: "new" starts one that way).
 TmuxOutcome runTmux(const Tmux& tmux, const std::vector<std::string>& args);
+
+// The tmux client's own arguments before a command: -u, so that a C locale
+// never rewrites what tmux prints, and -S.
+std::vector<std::string> tmuxClientArgs(const std::string& socket);
 
 // True when the failure only says that no tmux server is running (so there
 // is nothing to list, rather than something broken).

@@ -8,6 +8,7 @@
 
 #include "host/pane_ids.h"
 #include "host/process.h"
+#include "host/text.h"
 
 namespace tesselo::host {
 
@@ -18,25 +19,15 @@ namespace {
 constexpr std::chrono::seconds gitTimeLimit{300};
 constexpr int nameAttempts = 8;
 
-std::string firstLine(const std::string& text) {
-  std::string line = text.substr(0, text.find('\n'));
-  while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
-  return line;
-}
-
 std::string gitMessage(const ProgramResult& result) {
   if (!result.started) return "cannot run git: is it installed?";
   if (result.timedOut) return "git did not finish in time";
   // git tells its progress and hints around the line that gives the reason.
   std::string last;
-  size_t start = 0;
-  while (start < result.err.size()) {
-    size_t end = result.err.find('\n', start);
-    if (end == std::string::npos) end = result.err.size();
-    std::string line = firstLine(result.err.substr(start, end - start));
+  for (std::string_view each : splitLines(result.err)) {
+    std::string line(trimEnd(each));
     if (line.rfind("fatal: ", 0) == 0 || line.rfind("error: ", 0) == 0) return line;
     if (!line.empty()) last = line;
-    start = end + 1;
   }
   return last.empty() ? "git failed" : last;
 }

@@ -103,16 +103,11 @@ HostWorld::HostWorld() {
   mkdir(home.c_str(), 0700);
   // No locale at all, as under a service manager or in a container: the
   // host must work without one.
-  env = {{"LANG", std::nullopt},
-         {"LC_ALL", std::nullopt},
-         {"LC_CTYPE", std::nullopt},
-         {"TMUX", std::nullopt},
-         {"TMUX_PANE", std::nullopt},
-         {"TESSELO_PANE_ID", std::nullopt},
-         {"ENV", std::nullopt},
-         {"HOME", home},
-         {"SHELL", "/bin/sh"},
-         {"TERM", std::nullopt},
+  env = {{"LANG", std::nullopt},      {"LC_ALL", std::nullopt},
+         {"LC_CTYPE", std::nullopt},  {"TMUX", std::nullopt},
+         {"TMUX_PANE", std::nullopt}, {"TESSELO_PANE_ID", std::nullopt},
+         {"ENV", std::nullopt},       {"HOME", home},
+         {"SHELL", "/bin/sh"},        {"TERM", std::nullopt},
          {"TESSELO_SOCKET", socket}};
   tmux({"-f", "/dev/null", "new-session", "-d", "-s", "main", "-x", "120", "-y", "40"});
   // The first pane's shell is up once its prompt shows.

@@ -43,16 +43,28 @@ PaneRow pane(std::string session, long long activity, std::string window, bool w
   return r;
 }
 
-TEST(PaneTable, ParsesRowsAndSkipsMalformedOnes) {
-  std::string text = row({"$0", "main", "1700", "@1", "build\\tx", "1", "%3", "1", "zsh", "host",
-                          "/home/a", "aaaaaaaa11111111", "bbbbbbbb22222222"}) +
-                     row({"$0", "main", "1700", "@1"}) + "\n" +
-                     row({"$1", "w", "5", "@2", "sh", "0", "%4", "0", "node", "", "/", "", ""});
+std::string lengthRow(std::initializer_list<std::string> fields) {
+  std::string line;
+  for (const auto& field : fields) line += std::to_string(field.size()) + ":" + field;
+  return line + "\n";
+}
+
+TEST(PaneTable, ParsesRowsWhateverTheirValuesHoldAndSkipsMalformedOnes) {
+  // A folder may hold line feeds, the field separator, or text shaped like a
+  // whole row; a row whose lengths do not fit is lost alone.
+  std::string folder = "/home/a\n2:$9\x1f\n";
+  std::string text =
+      lengthRow({"$0", "main", "1700", "@1", "build\\tx", "1", "%3", "1", "zsh", "hé ┌┐", folder,
+                 "aaaaaaaa11111111", "bbbbbbbb22222222"}) +
+      "5:$0\n" + lengthRow({"$0", "main", "1700", "@1"}) +
+      lengthRow({"$1", "w", "5", "@2", "sh", "0", "%4", "0", "node", "", "/", "", ""});
   auto rows = parsePaneRows(text);
   ASSERT_EQ(rows.size(), 2u);
   EXPECT_EQ(rows[0].windowName, "build\\tx");
   EXPECT_EQ(rows[0].sessionActivity, 1700);
   EXPECT_TRUE(rows[0].windowActive && rows[0].paneActive);
+  EXPECT_EQ(rows[0].title, "hé ┌┐");
+  EXPECT_EQ(rows[0].path, folder);
   EXPECT_EQ(rows[0].paneKey, "aaaaaaaa11111111");
   EXPECT_EQ(rows[0].terminalKey, "bbbbbbbb22222222");
   EXPECT_EQ(rows[1].process, "node");
@@ -60,10 +72,15 @@ TEST(PaneTable, ParsesRowsAndSkipsMalformedOnes) {
   EXPECT_EQ(rows[1].paneKey, "");
   EXPECT_EQ(paneRowFormat().find('\n'), std::string::npos);
 
-  auto clients = parseClientRows(row({"17", "/dev/pts/1", "%3", "/dev/pts/1"}) + row({"nonsense"}));
-  ASSERT_EQ(clients.size(), 1u);
+  // The host's own control client is nobody's focus.
+  auto clients = parseClientRows(
+      row({"17", "/dev/pts/1", "%3", "/dev/pts/1", "attached,focused,UTF-8"}) +
+      row({"99", "client-7", "%3", "", "attached,control-mode,ignore-size,no-output"}) +
+      row({"98", "client-8", "%4", "", "attached,control-mode"}) + row({"nonsense"}));
+  ASSERT_EQ(clients.size(), 2u);
   EXPECT_EQ(clients[0].activity, 17);
   EXPECT_EQ(clients[0].paneId, "%3");
+  EXPECT_EQ(clients[1].name, "client-8");
 }
 
 TEST(PaneTable, FindsPanesAndTerminalsByIdAndNoticesAmbiguity) {
