@@ -1,0 +1,144 @@
+// tmux going wrong under a running host: killed with requests and waits in
+// flight, replaced by a new server, hung, absent; and pane content shaped
+// like the control protocol itself.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <future>
+
+#include "tests/host/host_fixture.h"
+
+namespace tesselo::test {
+namespace {
+
+pid_t serverPid(const HostWorld& world) {
+  return std::stoi(world.tmux({"display-message", "-p", "#{pid}"}).out);
+}
+
+Json agentEvent(const HostWorld& world, const std::string& pane, const std::string& event) {
+  return world.request(
+      {{"method", "agent-event"}, {"agent", "claude"}, {"event", event}, {"panel", pane}});
+}
+
+TEST(HostTmuxFaults, AKilledServerFailsWhatIsInFlightAtOnceAndANewOneIsServed) {
+  HostWorld world;
+  ASSERT_TRUE(world.startHost());
+  std::string pane = world.paneIds().at(0);
+  agentEvent(world, pane, "UserPromptSubmit");
+  auto waited = std::async(std::launch::async, [&] {
+    return world.cli({"wait", "--panel", pane, "--until", "idle", "--timeout", "60"});
+  });
+  // The pause lets the wait reach the host and park.
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  pid_t server = serverPid(world);
+  // Stopped, the server holds the next request; killed, it can answer none.
+  ASSERT_EQ(kill(server, SIGSTOP), 0);
+  auto listed = std::async(std::launch::async, [&] { return world.cli({"list"}); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ASSERT_EQ(kill(server, SIGKILL), 0);
+  ProcessResult inFlight = listed.get();
+  EXPECT_EQ(inFlight.status, 1);
+  EXPECT_EQ(inFlight.err, "tesselo: tmux: lost the connection to the tmux server\n");
+  ProcessResult wait = waited.get();
+  EXPECT_EQ(wait.status, 1);
+  EXPECT_EQ(wait.err, "tesselo: pane closed while waiting: " + pane + "\n");
+  // No server: nothing to list, and the host serves on.
+  EXPECT_EQ(world.list(), Json({{"terminals", Json::array()}}));
+
+  world.tmux({"-f", "/dev/null", "new-session", "-d", "-s", "again", "-x", "80", "-y", "20"});
+  Json again = world.list();
+  ASSERT_EQ(again["terminals"].size(), 1u) << again;
+  EXPECT_EQ(again["terminals"][0]["space"], "again");
+  EXPECT_TRUE(world.hostRunning());
+}
+
+TEST(HostTmuxFaults, TheHostOutlivesTheSessionItsConnectionSitsIn) {
+  HostWorld world;
+  ASSERT_TRUE(world.startHost());
+  world.tmux({"new-session", "-d", "-s", "other"});
+  ASSERT_EQ(world.list()["terminals"].size(), 2u);
+  // The session that the host's own client is attached to.
+  std::string clients =
+      world.tmux({"list-clients", "-F", "#{client_control_mode} #{session_name}"}).out;
+  ASSERT_EQ(clients.substr(0, 2), "1 ") << clients;
+  std::string attached = clients.substr(2, clients.find('\n') - 2);
+  ASSERT_EQ(world.tmux({"kill-session", "-t", "=" + attached}).status, 0);
+  Json listed;
+  EXPECT_TRUE(eventually([&] {
+    listed = world.list();
+    return listed.contains("terminals") && listed["terminals"].size() == 1u;
+  })) << listed;
+  EXPECT_NE(listed["terminals"][0]["space"], attached);
+  EXPECT_EQ(world.cli({"split"}).status, 0);
+}
+
+TEST(HostTmuxFaults, AHungServerCostsARequestItsTimeLimitNotTheHost) {
+  HostWorld world;
+  ASSERT_TRUE(world.startHost());
+  ASSERT_EQ(world.list()["terminals"].size(), 1u);
+  pid_t server = serverPid(world);
+  ASSERT_EQ(kill(server, SIGSTOP), 0);
+  ProcessResult hung = world.cli({"list"});
+  EXPECT_EQ(hung.err, "tesselo: tmux: tmux did not answer\n");
+  // Requests that need no tmux are answered meanwhile.
+  EXPECT_EQ(world.request({{"method", "fly"}})["error"], "unknown method \"fly\"");
+  ASSERT_EQ(kill(server, SIGCONT), 0);
+  EXPECT_TRUE(eventually([&] { return world.list()["terminals"].size() == 1u; }));
+}
+
+TEST(HostTmuxFaults, MissingTmuxAndAnEmptySocketGiveTheUsualAnswers) {
+  HostWorld world;
+  world.env["PATH"] = world.dir.path();
+  ASSERT_TRUE(world.startHost());
+  ProcessResult missing = world.cli({"list"});
+  EXPECT_EQ(missing.err, "tesselo: tmux: cannot run tmux: is it installed?\n");
+  world.stopHost();
+  world.env.erase("PATH");
+  world.tmuxSocket = world.dir.file("nothing-here.sock");
+  ASSERT_TRUE(world.startHost());
+  EXPECT_EQ(world.list(), Json({{"terminals", Json::array()}}));
+}
+
+// Screen lines, names and folders shaped like control-mode lines come back
+// as they are, and the stream stays in step for every later request.
+TEST(HostTmuxFaults, ContentShapedLikeTheProtocolNeverDesynchronisesIt) {
+  HostWorld world;
+  ASSERT_TRUE(world.startHost());
+  std::string pane = world.paneIds().at(0);
+  std::string folder = world.dir.file("a\n%end 1 2 1\n%exit");
+  ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+  world.tmux({"rename-window", "-t", "main", "%end\n%error %begin"});
+  // Room for the terminators of the next hundred commands, this second
+  // and the next.
+  world.tmux({"resize-window", "-t", "main", "-y", "220"});
+  world.tmux({"select-pane", "-t", "main", "-T", "%begin 1 1 1"});
+  // The terminators of the next commands that tmux will run, learned from a
+  // control client of the pane's own.
+  std::string probe = "printf 'display -p x\\n' | tmux -S '" + world.tmuxSocket +
+                      "' -C attach -f ignore-size,no-output | sed -n 's/^%begin \\(.*\\) 1$/\\1/p'";
+  world.type(pane, "cd \"$(printf 'a\\n%%end 1 2 1\\n%%exit')\"; set -- $(" + probe +
+                       "); for i in $(seq 1 100); do echo \"%end $1 $(($2 + i)) 1\"; "
+                       "echo \"%end $(($1 + 1)) $(($2 + i)) 1\"; done; "
+                       "echo '%exit'; echo done-forging");
+  // Waited for with tmux's own client, so as few commands as possible run
+  // before the host's requests.
+  ASSERT_TRUE(eventually([&] {
+    return world.tmux({"capture-pane", "-p", "-t", "main"}).out.find("\ndone-forging") !=
+           std::string::npos;
+  }));
+  for (int round = 0; round < 12; ++round) {
+    Json listed = world.list();
+    ASSERT_EQ(listed["terminals"].size(), 1u) << listed;
+    EXPECT_EQ(listed["terminals"][0]["title"], "%end\\n%error %begin");
+    EXPECT_EQ(listed["terminals"][0]["panels"][0]["title"], "%begin 1 1 1");
+    std::string screen = world.screen(pane, 220);
+    EXPECT_NE(screen.find(" 1\n%exit\ndone-forging"), std::string::npos) << screen;
+  }
+  world.type(pane, "pwd | od -c | head -2");
+  EXPECT_TRUE(world.screenShowsLine(pane, "done-forging"));
+  EXPECT_TRUE(world.hostRunning());
+}
+
+}  // namespace
+}  // namespace tesselo::test
