@@ -28,7 +28,7 @@ bool isNotification(std::string_view line) {
 
 // The reply held in a region's lines (the sentinel's own %begin excluded),
 // and the notifications between its blocks. tmux stops a command list at its
-// first failing command, so a failed block ends the reply.
+// first failing command, so a failed block is the reply's last.
 ControlReply parseRegion(const std::vector<std::string>& lines, size_t end,
                          std::vector<std::string>* notifications) {
   ControlReply reply;
@@ -54,13 +54,14 @@ ControlReply parseRegion(const std::vector<std::string>& lines, size_t end,
       body += lines[k];
       body += '\n';
     }
-    if (failed) {
+    // Notifications after a failed block still count; output does not.
+    if (failed && reply.ok) {
       reply.ok = false;
       if (!body.empty()) body.pop_back();
       reply.error = std::move(body);
-      return reply;
+    } else if (reply.ok) {
+      reply.output += body;
     }
-    reply.output += body;
     if (!close) return reply;
     i = *close + 1;
   }
