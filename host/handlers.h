@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "host/agent_states.h"
+#include "host/pane_ids.h"
 #include "host/pane_table.h"
 #include "host/tmux.h"
 #include "support/json.h"
@@ -48,8 +49,18 @@ struct SweepSignal {
   }
 };
 
+// The panes of the latest listing, to find a pane by its id without listing
+// again; good only on the tmux connection they were read over, and only
+// where a tmux command on the pane follows that fails if the pane is gone.
+struct PaneCache {
+  std::mutex mutex;
+  uint64_t connection = 0;
+  std::vector<PaneRow> rows;
+};
+
 struct HostContext {
   Tmux tmux;
+  PaneCache panes;
   SweepSignal sweep;
   std::string socketPath;  // absolute; handed to created panes
   bool allowSend = false;
@@ -82,6 +93,17 @@ struct Target {
   PaneRow pane;
 };
 std::variant<Target, std::string> paneTarget(HostContext& host, const Json& request);
+// The pane named by "panel" as the latest listing knew it, with the
+// connection to use it on; nothing without "panel" or when that listing
+// does not name it alone.
+struct CachedTarget {
+  PaneRow pane;
+  uint64_t connection = 0;
+};
+std::optional<CachedTarget> cachedPaneTarget(HostContext& host, const Json& request);
+// Every pane, each given an id first if it has none yet; remembered for
+// cachedPaneTarget.
+PaneSnapshot listPanes(HostContext& host);
 std::variant<Target, std::string> terminalTarget(HostContext& host, const Json& request);
 // The attached tmux clients; none when tmux could not list them, and the
 // outcome says why.

@@ -68,7 +68,7 @@ Json runNew(HostContext& host, const Call& call) {
     if (!isFolder(*given)) return errorAnswer(std::string(noSuchFolderPrefix) + *given);
     cwd = *given;
   }
-  PaneSnapshot snapshot = readPanes(host.tmux);
+  PaneSnapshot snapshot = listPanes(host);
   if (!snapshot.ok) return errorAnswer("tmux: " + snapshot.error);
 
   Json answer = Json::object();

@@ -63,6 +63,7 @@ bool listInto(const Tmux& tmux, PaneSnapshot& snapshot) {
   TmuxOutcome listed = listPanes(tmux);
   snapshot.rows.clear();
   snapshot.error.clear();
+  snapshot.connection = 0;
   if (noServer(listed)) {
     snapshot.ok = true;
     return false;
@@ -74,6 +75,7 @@ bool listInto(const Tmux& tmux, PaneSnapshot& snapshot) {
   }
   snapshot.ok = true;
   snapshot.rows = parsePaneRows(listed.out);
+  snapshot.connection = listed.connection;
   return true;
 }
 

@@ -30,6 +30,7 @@ struct PaneSnapshot {
   bool ok = false;
   std::string error;
   std::vector<PaneRow> rows;
+  uint64_t connection = 0;  // the tmux connection the rows were read over
 };
 
 // Every pane of the server, each pane and window given an id first if it has

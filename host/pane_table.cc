@@ -1,6 +1,7 @@
 // Parsing tmux's listings and looking panes up by id or focus.
 #include "host/pane_table.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 
@@ -12,11 +13,15 @@ namespace {
 
 constexpr char fieldSeparator = '\x1f';
 
-constexpr std::array<const char*, 13> paneFields = {
-    "session_id",           "session_name",  "session_activity",  "window_id",
-    "window_name",          "window_active", "pane_id",           "pane_active",
-    "pane_current_command", "pane_title",    "pane_current_path", "@tesselo-pane-id",
+// Names and titles come from tmux with control characters escaped or
+// refused; a pane's command and folder are taken from the process as they
+// are, and may hold any byte: those two go last, each as its byte length and
+// its bytes.
+constexpr std::array<const char*, 11> plainPaneFields = {
+    "session_id",          "session_name", "session_activity", "window_id",  "window_name",
+    "window_active",       "pane_id",      "pane_active",      "pane_title", "@tesselo-pane-id",
     "@tesselo-terminal-id"};
+constexpr std::array<const char*, 2> rawPaneFields = {"pane_current_command", "pane_current_path"};
 
 std::vector<std::string_view> splitFields(std::string_view line) {
   std::vector<std::string_view> fields;
@@ -51,10 +56,11 @@ std::optional<std::string_view> lengthField(std::string_view text, size_t& pos) 
 }  // namespace
 
 std::string paneRowFormat() {
-  // Each field as its byte length and its bytes: a folder or command name may
-  // hold line feeds or any other byte, and must not run into the next field.
   std::string format;
-  for (const char* field : paneFields) format += std::string("#{n:") + field + "}:#{" + field + "}";
+  for (const char* field : plainPaneFields)
+    format += std::string("#{") + field + "}" + fieldSeparator;
+  for (const char* field : rawPaneFields)
+    format += std::string("#{n:") + field + "}:#{" + field + "}";
   return format;
 }
 
@@ -63,15 +69,19 @@ std::vector<PaneRow> parsePaneRows(std::string_view text) {
   size_t pos = 0;
   while (pos < text.size()) {
     size_t rowStart = pos;
-    std::array<std::string_view, paneFields.size()> f;
+    size_t lineEnd = std::min(text.find('\n', pos), text.size());
+    std::array<std::string_view, plainPaneFields.size() + rawPaneFields.size()> f;
     bool whole = true;
-    for (std::string_view& field : f) {
+    for (size_t i = 0; i < plainPaneFields.size() && whole; ++i) {
+      size_t separator = text.find(fieldSeparator, pos);
+      whole = separator < lineEnd;
+      if (whole) f[i] = text.substr(pos, separator - pos);
+      pos = separator + 1;
+    }
+    for (size_t i = plainPaneFields.size(); i < f.size() && whole; ++i) {
       auto value = lengthField(text, pos);
-      if (!value) {
-        whole = false;
-        break;
-      }
-      field = *value;
+      whole = value.has_value();
+      if (whole) f[i] = *value;
     }
     if (whole && (pos == text.size() || text[pos] == '\n')) {
       ++pos;
@@ -85,16 +95,17 @@ std::vector<PaneRow> parsePaneRows(std::string_view text) {
       row.windowActive = f[5] == "1";
       row.paneId = f[6];
       row.paneActive = f[7] == "1";
-      row.process = f[8];
-      row.title = f[9];
-      row.path = f[10];
-      row.paneKey = f[11];
-      row.terminalKey = f[12];
+      row.title = f[8];
+      row.paneKey = f[9];
+      row.terminalKey = f[10];
+      row.process = f[11];
+      row.path = f[12];
       rows.push_back(std::move(row));
       continue;
     }
-    // A value that changed between its length and its bytes being read (a
-    // pane's folder, say): that row is lost, the next line starts afresh.
+    // A name with a line feed (a tmux that does not escape it), or a folder
+    // that changed between its length and its bytes being read: that row is
+    // lost, the next line starts afresh.
     size_t feed = text.find('\n', rowStart);
     pos = feed == std::string_view::npos ? text.size() : feed + 1;
   }

@@ -40,10 +40,18 @@ std::string bottomLines(std::string_view screen, int64_t count) {
 Json runRead(HostContext& host, const Call& call) {
   auto count = readLineCount(call.request);
   if (auto* error = std::get_if<std::string>(&count)) return errorAnswer(*error);
+  auto capture = [](const PaneRow& pane) -> std::vector<std::string> {
+    return {"capture-pane", "-p", "-t", pane.paneId};
+  };
+  // A pane known from the latest listing is read at once; if it has gone,
+  // or tmux is another server now, the pane is looked up afresh.
+  if (auto cached = cachedPaneTarget(host, call.request)) {
+    TmuxOutcome captured = runTmuxOn(host.tmux, cached->connection, capture(cached->pane));
+    if (captured.ok) return {{"text", bottomLines(captured.out, std::get<int64_t>(count))}};
+  }
   auto target = paneTarget(host, call.request);
   if (auto* error = std::get_if<std::string>(&target)) return errorAnswer(*error);
-  const PaneRow& pane = std::get<Target>(target).pane;
-  TmuxOutcome captured = runTmux(host.tmux, {"capture-pane", "-p", "-t", pane.paneId});
+  TmuxOutcome captured = runTmux(host.tmux, capture(std::get<Target>(target).pane));
   if (!captured.ok) return errorAnswer("tmux: " + captured.error);
   return {{"text", bottomLines(captured.out, std::get<int64_t>(count))}};
 }

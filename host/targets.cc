@@ -16,11 +16,30 @@ std::optional<PaneRow> focusedRow(HostContext& host, const std::vector<PaneRow>&
   return rows[*index];
 }
 
+PaneSnapshot listPanes(HostContext& host) {
+  PaneSnapshot snapshot = readPanes(host.tmux);
+  if (snapshot.ok && snapshot.connection) {
+    std::lock_guard lock(host.panes.mutex);
+    host.panes.connection = snapshot.connection;
+    host.panes.rows = snapshot.rows;
+  }
+  return snapshot;
+}
+
+std::optional<CachedTarget> cachedPaneTarget(HostContext& host, const Json& request) {
+  const std::string* id = stringMember(request, "panel");
+  if (!id) return std::nullopt;
+  std::lock_guard lock(host.panes.mutex);
+  Lookup lookup = findPane(host.panes.rows, *id);
+  if (!lookup.row || !host.panes.connection) return std::nullopt;
+  return CachedTarget{host.panes.rows[*lookup.row], host.panes.connection};
+}
+
 namespace {
 
 std::variant<Target, std::string> target(HostContext& host, const Json& request, const char* key,
                                          std::string_view unknownPrefix) {
-  PaneSnapshot snapshot = readPanes(host.tmux);
+  PaneSnapshot snapshot = listPanes(host);
   if (!snapshot.ok) return "tmux: " + snapshot.error;
   Target found;
   if (const std::string* id = stringMember(request, key)) {

@@ -60,6 +60,11 @@ TmuxOutcome runTmux(const Tmux& tmux, const std::vector<std::string>& args) {
   return runTmuxProgram(tmux.socket, args);
 }
 
+TmuxOutcome runTmuxOn(const Tmux& tmux, uint64_t connection, const std::vector<std::string>& args) {
+  if (!tmux.control || connection == 0) return {};
+  return tmux.control->run(args, connection).outcome;
+}
+
 bool noServer(const TmuxOutcome& outcome) {
   return !outcome.ok && (outcome.error.rfind("no server running", 0) == 0 ||
                          outcome.error.rfind("error connecting to", 0) == 0 ||

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -26,11 +27,18 @@ struct TmuxOutcome {
   bool ok = false;
   std::string out;
   std::string error;  // tmux's own message when it has one
+  // The connection it ran over: a new one for every tmux server met, so that
+  // pane ids from one server are never used on another. 0: a tmux process.
+  uint64_t connection = 0;
 };
 
 // Over the connection when there is one; as a tmux process when there is
 // none or none can be made (no server yet: "new" starts one that way).
 TmuxOutcome runTmux(const Tmux& tmux, const std::vector<std::string>& args);
+
+// Only over the given connection: when it has been replaced, or none can be
+// made, nothing runs and the outcome fails with an empty error.
+TmuxOutcome runTmuxOn(const Tmux& tmux, uint64_t connection, const std::vector<std::string>& args);
 
 // The tmux client's own arguments before a command: -u, so that a C locale
 // never rewrites what tmux prints, and -S.

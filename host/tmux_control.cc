@@ -114,6 +114,7 @@ struct TmuxControl::Connection {
   };
 
   StartedProgram child;
+  uint64_t number = 0;  // which connection of this host it is, from 1
   std::string tokenPrefix = randomHex();
   uint64_t nextToken = 0;
   std::mutex writeMutex;  // keeps each command line and its sentinel together
@@ -172,6 +173,7 @@ struct TmuxControl::Connection {
       return answer;
     }
     answer.reach = Reach::answered;
+    answer.outcome.connection = number;
     answer.outcome.ok = waiter->reply.ok;
     answer.outcome.out = std::move(waiter->reply.output);
     answer.outcome.error = std::move(waiter->reply.error);
@@ -265,6 +267,7 @@ std::shared_ptr<TmuxControl::Connection> TmuxControl::connection(Answer& failure
     connection->established = !connection->closed;
   }
   if (!connection->isClosed() && attached.reach == Reach::answered && attached.outcome.ok) {
+    connection->number = ++connections_;
     current_ = connection;
     return current_;
   }
@@ -277,9 +280,10 @@ std::shared_ptr<TmuxControl::Connection> TmuxControl::connection(Answer& failure
   return nullptr;
 }
 
-TmuxControl::Answer TmuxControl::run(const std::vector<std::string>& args) {
+TmuxControl::Answer TmuxControl::run(const std::vector<std::string>& args, uint64_t only) {
   Answer failure;
   std::shared_ptr<Connection> connection = this->connection(failure);
+  if (only && (!connection || connection->number != only)) return {Reach::replaced, {}};
   if (!connection) return failure;
   return connection->exchange(commandLine(args), limit_);
 }

@@ -38,14 +38,15 @@ class TmuxControl {
     answered,     // tmux ran the command; the outcome says how it went
     unreachable,  // no connection could be made (no server, no session, no tmux)
     failed,       // the connection hung or broke; the outcome holds the error
+    replaced,     // not the connection asked for: nothing ran
   };
   struct Answer {
     Reach reach = Reach::unreachable;
     TmuxOutcome outcome;
   };
   // Runs one command, or a list joined by ";" elements, connecting first
-  // when there is no connection.
-  Answer run(const std::vector<std::string>& args);
+  // when there is no connection; with `only`, on that connection alone.
+  Answer run(const std::vector<std::string>& args, uint64_t only = 0);
 
   // Called on the reader's thread with every notification tmux sends, and
   // with "%exit" when a connection ends. Must not call run().
@@ -63,6 +64,7 @@ class TmuxControl {
   std::chrono::milliseconds limit_;
   std::mutex connectMutex_;
   std::shared_ptr<Connection> current_;
+  uint64_t connections_ = 0;
   std::shared_ptr<Listeners> listeners_;
 };
 

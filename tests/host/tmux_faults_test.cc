@@ -46,10 +46,28 @@ TEST(HostTmuxFaults, AKilledServerFailsWhatIsInFlightAtOnceAndANewOneIsServed) {
   // No server: nothing to list, and the host serves on.
   EXPECT_EQ(world.list(), Json({{"terminals", Json::array()}}));
 
+  // The new server numbers its panes afresh: the old pane's tmux id now names
+  // another pane, which must not be read or typed into under the old id.
   world.tmux({"-f", "/dev/null", "new-session", "-d", "-s", "again", "-x", "80", "-y", "20"});
+  for (const char* method : {"read", "send"}) {
+    Json answer = world.request({{"method", method}, {"panel", pane}, {"text", "echo wrong\n"}});
+    EXPECT_EQ(answer["error"], "unknown pane " + pane) << method;
+  }
   Json again = world.list();
   ASSERT_EQ(again["terminals"].size(), 1u) << again;
   EXPECT_EQ(again["terminals"][0]["space"], "again");
+  std::string fresh = again["terminals"][0]["panels"][0]["id"];
+  EXPECT_NE(fresh, pane);
+  EXPECT_EQ(world.screen(fresh).find("wrong"), std::string::npos);
+  // A pane that closes is unknown at once, also to a cached lookup.
+  world.tmux({"split-window", "-t", "again"});
+  std::vector<std::string> ids = world.paneIds();
+  ASSERT_EQ(ids.size(), 2u);
+  std::string closing = ids[0] == fresh ? ids[1] : ids[0];
+  EXPECT_TRUE(world.request({{"method", "read"}, {"panel", closing}}).contains("text"));
+  world.tmux({"kill-pane", "-t", "again.1"});
+  EXPECT_EQ(world.request({{"method", "read"}, {"panel", closing}})["error"],
+            "unknown pane " + closing);
   EXPECT_TRUE(world.hostRunning());
 }
 

@@ -43,9 +43,13 @@ PaneRow pane(std::string session, long long activity, std::string window, bool w
   return r;
 }
 
-std::string lengthRow(std::initializer_list<std::string> fields) {
+// A listing row as tmux prints it: names and ids separated, then command
+// and folder each with its byte length.
+std::string paneLine(std::initializer_list<std::string> plain, const std::string& command,
+                     const std::string& folder) {
   std::string line;
-  for (const auto& field : fields) line += std::to_string(field.size()) + ":" + field;
+  for (const auto& field : plain) line += field + '\x1f';
+  for (const auto& raw : {command, folder}) line += std::to_string(raw.size()) + ":" + raw;
   return line + "\n";
 }
 
@@ -54,10 +58,13 @@ TEST(PaneTable, ParsesRowsWhateverTheirValuesHoldAndSkipsMalformedOnes) {
   // whole row; a row whose lengths do not fit is lost alone.
   std::string folder = "/home/a\n2:$9\x1f\n";
   std::string text =
-      lengthRow({"$0", "main", "1700", "@1", "build\\tx", "1", "%3", "1", "zsh", "hé ┌┐", folder,
-                 "aaaaaaaa11111111", "bbbbbbbb22222222"}) +
-      "5:$0\n" + lengthRow({"$0", "main", "1700", "@1"}) +
-      lengthRow({"$1", "w", "5", "@2", "sh", "0", "%4", "0", "node", "", "/", "", ""});
+      paneLine({"$0", "main", "1700", "@1", "build\\tx", "1", "%3", "1", "hé ┌┐",
+                "aaaaaaaa11111111", "bbbbbbbb22222222"},
+               "zsh", folder) +
+      "$0\x1fmain\n" + paneLine({"$0", "main", "1700", "@1"}, "sh", "/") +
+      paneLine({"$1", "w", "5", "@2", "sh", "0", "%4", "0", "", "", ""}, "node", "/") +
+      paneLine({"$1", "w", "5", "@2", "sh", "0", "%5", "0", "", "", ""}, "node", "/x")
+          .substr(0, 32);
   auto rows = parsePaneRows(text);
   ASSERT_EQ(rows.size(), 2u);
   EXPECT_EQ(rows[0].windowName, "build\\tx");
