@@ -44,8 +44,18 @@ std::vector<std::string> storeIdArgs(const std::string& tmuxPane, const std::str
 
 namespace {
 
+// Chosen once per run, and never shown anywhere a pane could read it.
+const std::string& rowMark() {
+  static const std::string mark = [] {
+    char text[24];
+    std::snprintf(text, sizeof text, "T%016llx", static_cast<unsigned long long>(randomWord()));
+    return std::string(text);
+  }();
+  return mark;
+}
+
 TmuxOutcome listPanes(const Tmux& tmux) {
-  return runTmux(tmux, {"list-panes", "-a", "-F", paneRowFormat()});
+  return runTmux(tmux, {"list-panes", "-a", "-F", paneRowFormat(rowMark())});
 }
 
 // Sets an option only where it is still unset: a shell in the pane may be
@@ -74,7 +84,7 @@ bool listInto(const Tmux& tmux, PaneSnapshot& snapshot) {
     return false;
   }
   snapshot.ok = true;
-  snapshot.rows = parsePaneRows(listed.out);
+  snapshot.rows = parsePaneRows(listed.out, rowMark());
   snapshot.connection = listed.connection;
   return true;
 }

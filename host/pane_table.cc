@@ -1,7 +1,6 @@
 // Parsing tmux's listings and looking panes up by id or focus.
 #include "host/pane_table.h"
 
-#include <algorithm>
 #include <array>
 #include <charconv>
 
@@ -14,14 +13,15 @@ namespace {
 constexpr char fieldSeparator = '\x1f';
 
 // Names and titles come from tmux with control characters escaped or
-// refused; a pane's command and folder are taken from the process as they
-// are, and may hold any byte: those two go last, each as its byte length and
-// its bytes.
+// refused; a pane's command and folder are taken from its process as they
+// are and may hold any byte, line feeds included. So every row starts with a
+// mark that nothing in a pane can know, and the folder follows the command
+// behind the mark again: no value can end a row or a field early.
 constexpr std::array<const char*, 11> plainPaneFields = {
     "session_id",          "session_name", "session_activity", "window_id",  "window_name",
     "window_active",       "pane_id",      "pane_active",      "pane_title", "@tesselo-pane-id",
     "@tesselo-terminal-id"};
-constexpr std::array<const char*, 2> rawPaneFields = {"pane_current_command", "pane_current_path"};
+constexpr char rawSeparator = '\x1e';
 
 std::vector<std::string_view> splitFields(std::string_view line) {
   std::vector<std::string_view> fields;
@@ -40,74 +40,59 @@ long long number(std::string_view text) {
   return value;
 }
 
-// One "<length>:<value>" field at `pos`, moving past it; nothing when the
-// text there has another shape.
-std::optional<std::string_view> lengthField(std::string_view text, size_t& pos) {
-  size_t colon = text.find(':', pos);
-  if (colon == std::string_view::npos || colon == pos || colon - pos > 9) return std::nullopt;
-  size_t length = 0;
-  auto [end, error] = std::from_chars(text.data() + pos, text.data() + colon, length);
-  if (error != std::errc() || end != text.data() + colon || length > text.size() - colon - 1)
-    return std::nullopt;
-  pos = colon + 1 + length;
-  return text.substr(colon + 1, length);
-}
-
 }  // namespace
 
-std::string paneRowFormat() {
-  std::string format;
+std::string paneRowFormat(std::string_view mark) {
+  std::string format(mark);
   for (const char* field : plainPaneFields)
-    format += std::string("#{") + field + "}" + fieldSeparator;
-  for (const char* field : rawPaneFields)
-    format += std::string("#{n:") + field + "}:#{" + field + "}";
+    format += fieldSeparator + std::string("#{") + field + "}";
+  format += fieldSeparator + std::string("#{pane_current_command}") + rawSeparator +
+            std::string(mark) + rawSeparator + "#{pane_current_path}";
   return format;
 }
 
-std::vector<PaneRow> parsePaneRows(std::string_view text) {
+std::vector<PaneRow> parsePaneRows(std::string_view text, std::string_view mark) {
   std::vector<PaneRow> rows;
+  std::string rowStart = std::string(mark) + fieldSeparator;
+  std::string nextRow = "\n" + rowStart;
+  std::string rawMark = rawSeparator + std::string(mark) + rawSeparator;
+  if (mark.empty() || text.substr(0, rowStart.size()) != rowStart) return rows;
   size_t pos = 0;
   while (pos < text.size()) {
-    size_t rowStart = pos;
-    size_t lineEnd = std::min(text.find('\n', pos), text.size());
-    std::array<std::string_view, plainPaneFields.size() + rawPaneFields.size()> f;
+    size_t next = text.find(nextRow, pos);
+    std::string_view row =
+        text.substr(pos, next == std::string_view::npos ? text.size() - pos : next - pos);
+    pos = next == std::string_view::npos ? text.size() : next + 1;
+    if (!row.empty() && row.back() == '\n') row.remove_suffix(1);
+    row.remove_prefix(rowStart.size());
+    std::array<std::string_view, plainPaneFields.size()> f;
     bool whole = true;
-    for (size_t i = 0; i < plainPaneFields.size() && whole; ++i) {
-      size_t separator = text.find(fieldSeparator, pos);
-      whole = separator < lineEnd;
-      if (whole) f[i] = text.substr(pos, separator - pos);
-      pos = separator + 1;
+    for (std::string_view& field : f) {
+      size_t separator = row.find(fieldSeparator);
+      // Names hold no line feed: one here means a row of another shape.
+      whole = separator != std::string_view::npos &&
+              row.substr(0, separator).find('\n') == std::string_view::npos;
+      if (!whole) break;
+      field = row.substr(0, separator);
+      row.remove_prefix(separator + 1);
     }
-    for (size_t i = plainPaneFields.size(); i < f.size() && whole; ++i) {
-      auto value = lengthField(text, pos);
-      whole = value.has_value();
-      if (whole) f[i] = *value;
-    }
-    if (whole && (pos == text.size() || text[pos] == '\n')) {
-      ++pos;
-      if (f[6].empty() || f[3].empty()) continue;
-      PaneRow row;
-      row.sessionId = f[0];
-      row.sessionName = f[1];
-      row.sessionActivity = number(f[2]);
-      row.windowId = f[3];
-      row.windowName = f[4];
-      row.windowActive = f[5] == "1";
-      row.paneId = f[6];
-      row.paneActive = f[7] == "1";
-      row.title = f[8];
-      row.paneKey = f[9];
-      row.terminalKey = f[10];
-      row.process = f[11];
-      row.path = f[12];
-      rows.push_back(std::move(row));
-      continue;
-    }
-    // A name with a line feed (a tmux that does not escape it), or a folder
-    // that changed between its length and its bytes being read: that row is
-    // lost, the next line starts afresh.
-    size_t feed = text.find('\n', rowStart);
-    pos = feed == std::string_view::npos ? text.size() : feed + 1;
+    size_t split = row.find(rawMark);
+    if (!whole || split == std::string_view::npos || f[6].empty() || f[3].empty()) continue;
+    PaneRow r;
+    r.sessionId = f[0];
+    r.sessionName = f[1];
+    r.sessionActivity = number(f[2]);
+    r.windowId = f[3];
+    r.windowName = f[4];
+    r.windowActive = f[5] == "1";
+    r.paneId = f[6];
+    r.paneActive = f[7] == "1";
+    r.title = f[8];
+    r.paneKey = f[9];
+    r.terminalKey = f[10];
+    r.process = row.substr(0, split);
+    r.path = row.substr(split + rawMark.size());
+    rows.push_back(std::move(r));
   }
   return rows;
 }

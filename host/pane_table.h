@@ -38,12 +38,12 @@ struct ClientRow {
   std::string tty;
 };
 
-// The -F formats and their parsers. Pane fields are each prefixed with their
-// length, since folders and commands may hold any byte; client fields are
-// joined by the unit separator, which nothing in them can hold. The host's
-// own control client is left out of the clients.
-std::string paneRowFormat();
-std::vector<PaneRow> parsePaneRows(std::string_view text);
+// The -F formats and their parsers. Pane rows start with `mark`, a text no
+// pane can know, since a pane's folder and command may hold any byte; client
+// fields are joined by the unit separator, which nothing in them can hold.
+// The host's own control client is left out of the clients.
+std::string paneRowFormat(std::string_view mark);
+std::vector<PaneRow> parsePaneRows(std::string_view text, std::string_view mark);
 std::string clientRowFormat();
 std::vector<ClientRow> parseClientRows(std::string_view text);
 

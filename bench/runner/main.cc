@@ -1,7 +1,7 @@
 // tesselo-bench: every figure of the goal table and the peers, from one run;
 // prints the table and writes bench/results/latest.md.
 //
-//   tesselo-bench [--quick] [--no-write] [--programs DIR]
+//   tesselo-bench [--quick] [--no-write] [--programs DIR] [--host-only]
 #include <signal.h>
 #include <sys/utsname.h>
 #include <unistd.h>
@@ -18,6 +18,7 @@
 
 #include "bench/runner/app_process.h"
 #include "bench/runner/control_burst.h"
+#include "bench/runner/host_figures.h"
 #include "bench/runner/line_reader.h"
 #include "bench/runner/mcp_driver.h"
 #include "bench/runner/paired.h"
@@ -427,10 +428,15 @@ std::string machineText(const Counts& counts, bool quick, const std::string& loa
 }  // namespace
 
 int main(int argc, char** argv) {
-  bool quick = false, write = true;
+  bool quick = false, write = true, hostOnly = false;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--quick") == 0) quick = true;
     if (std::strcmp(argv[i], "--no-write") == 0) write = false;
+    // The host's figures alone, for trying a change; the page stays as it is.
+    if (std::strcmp(argv[i], "--host-only") == 0) {
+      hostOnly = true;
+      write = false;
+    }
     if (std::strcmp(argv[i], "--programs") == 0 && i + 1 < argc) {
       programDir = argv[++i];
       write = false;  // the committed page is about this build's programs
@@ -452,10 +458,14 @@ int main(int argc, char** argv) {
   }
   std::string loadBefore = loadAverage();
   std::printf("measuring (this takes a few minutes)\n");
-  cliFigures(c);
-  mcpFigures(c);
-  tmuxFigures(c);
+  if (!hostOnly) {
+    cliFigures(c);
+    mcpFigures(c);
+    tmuxFigures(c);
+  }
   stopApp(*app);
+  HostBench hostBench{programDir, c.temp, c.counts.cliPairs / 2, c.counts.cliWarmup, 1000};
+  hostFigures(hostBench, c.report);
   std::filesystem::remove_all(c.temp);
 
   std::string machine = machineText(c.counts, quick, loadBefore);

@@ -43,41 +43,43 @@ PaneRow pane(std::string session, long long activity, std::string window, bool w
   return r;
 }
 
-// A listing row as tmux prints it: names and ids separated, then command
-// and folder each with its byte length.
+// A listing row as tmux prints it: the mark, names and ids, then the
+// command and folder as the pane's process has them.
 std::string paneLine(std::initializer_list<std::string> plain, const std::string& command,
-                     const std::string& folder) {
-  std::string line;
-  for (const auto& field : plain) line += field + '\x1f';
-  for (const auto& raw : {command, folder}) line += std::to_string(raw.size()) + ":" + raw;
-  return line + "\n";
+                     const std::string& folder, const std::string& mark = "M1") {
+  std::string line = mark;
+  for (const auto& field : plain) line += '\x1f' + field;
+  return line + '\x1f' + command + "\x1e" + mark + "\x1e" + folder + "\n";
 }
 
 TEST(PaneTable, ParsesRowsWhateverTheirValuesHoldAndSkipsMalformedOnes) {
-  // A folder may hold line feeds, the field separator, or text shaped like a
-  // whole row; a row whose lengths do not fit is lost alone.
-  std::string folder = "/home/a\n2:$9\x1f\n";
+  // A folder or command may hold line feeds, separators and whole rows; only
+  // the mark, which no pane knows, starts a row.
+  std::string folder = "/home/a\nM0\x1f$9\x1fx\n\x1e";
+  std::string command = "z\nsh\x1f\x1eM0\x1e";
   std::string text =
       paneLine({"$0", "main", "1700", "@1", "build\\tx", "1", "%3", "1", "hé ┌┐",
                 "aaaaaaaa11111111", "bbbbbbbb22222222"},
-               "zsh", folder) +
-      "$0\x1fmain\n" + paneLine({"$0", "main", "1700", "@1"}, "sh", "/") +
-      paneLine({"$1", "w", "5", "@2", "sh", "0", "%4", "0", "", "", ""}, "node", "/") +
-      paneLine({"$1", "w", "5", "@2", "sh", "0", "%5", "0", "", "", ""}, "node", "/x")
-          .substr(0, 32);
-  auto rows = parsePaneRows(text);
+               command, folder) +
+      paneLine({"$0", "ma\nin", "1700", "@1", "w", "1", "%5", "1", "", "", ""}, "sh", "/") +
+      paneLine({"$0", "main", "1700", "@1"}, "sh", "/") +
+      paneLine({"$1", "w", "5", "@2", "sh", "0", "%4", "0", "", "", ""}, "node", "/");
+  auto rows = parsePaneRows(text, "M1");
   ASSERT_EQ(rows.size(), 2u);
   EXPECT_EQ(rows[0].windowName, "build\\tx");
   EXPECT_EQ(rows[0].sessionActivity, 1700);
   EXPECT_TRUE(rows[0].windowActive && rows[0].paneActive);
   EXPECT_EQ(rows[0].title, "hé ┌┐");
+  EXPECT_EQ(rows[0].process, command);
   EXPECT_EQ(rows[0].path, folder);
   EXPECT_EQ(rows[0].paneKey, "aaaaaaaa11111111");
   EXPECT_EQ(rows[0].terminalKey, "bbbbbbbb22222222");
+  EXPECT_EQ(rows[1].paneId, "%4");
   EXPECT_EQ(rows[1].process, "node");
   EXPECT_FALSE(rows[1].paneActive);
   EXPECT_EQ(rows[1].paneKey, "");
-  EXPECT_EQ(paneRowFormat().find('\n'), std::string::npos);
+  EXPECT_TRUE(parsePaneRows(text, "M0").empty());
+  EXPECT_EQ(paneRowFormat("M1").find('\n'), std::string::npos);
 
   // The host's own control client is nobody's focus.
   auto clients = parseClientRows(
