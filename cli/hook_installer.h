@@ -12,6 +12,7 @@
 #include <variant>
 
 #include "support/json.h"
+#include "support/pane_variable.h"
 
 namespace tesselo {
 
@@ -26,7 +27,6 @@ inline constexpr int hookTimeoutSeconds = 5;
 // A hook item is ours when its command names both our executable's file name
 // and the relay's command word.
 inline constexpr std::string_view executableFileName = "tesselo-cli";
-inline constexpr std::string_view relayCommandWord = "claude-hook";
 
 inline constexpr std::string_view notValidJsonMessage = "<path> is not valid JSON — fix it first";
 inline constexpr std::string_view hooksShapeMessage = "hooks in <path> has an unexpected shape";

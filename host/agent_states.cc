@@ -54,6 +54,16 @@ void AgentStates::apply(const std::string& pane, const std::string& agent,
   changed_.notify_all();
 }
 
+void AgentStates::agentExited(const std::string& pane) {
+  {
+    std::lock_guard lock(mutex_);
+    agents_.erase(pane);
+    auto [first, last] = waiting_.equal_range(pane);
+    for (auto it = first; it != last; ++it) it->second.agentExited = true;
+  }
+  changed_.notify_all();
+}
+
 std::optional<AgentState> AgentStates::get(const std::string& pane) const {
   std::lock_guard lock(mutex_);
   auto it = agents_.find(pane);
@@ -65,7 +75,7 @@ WaitResult AgentStates::waitFor(const std::string& pane, const std::string& unti
                                 Clock::time_point deadline,
                                 const std::function<bool()>& clientGone) {
   std::unique_lock lock(mutex_);
-  auto entry = waiting_.emplace(pane, tick_);
+  auto entry = waiting_.emplace(pane, Waiter{tick_});
   WaitResult result;
   for (;;) {
     auto it = agents_.find(pane);
@@ -75,8 +85,8 @@ WaitResult AgentStates::waitFor(const std::string& pane, const std::string& unti
       result.end = WaitEnd::reached;
       break;
     }
-    if (gone_.count(pane)) {
-      result.end = WaitEnd::paneGone;
+    if (entry->second.paneGone || entry->second.agentExited) {
+      result.end = entry->second.paneGone ? WaitEnd::paneGone : WaitEnd::agentExited;
       break;
     }
     auto now = Clock::now();
@@ -94,7 +104,6 @@ WaitResult AgentStates::waitFor(const std::string& pane, const std::string& unti
     changed_.wait_until(lock, std::min(deadline, now + clientCheck_));
   }
   waiting_.erase(entry);
-  if (!waiting_.count(pane)) gone_.erase(pane);
   return result;
 }
 
@@ -113,8 +122,9 @@ void AgentStates::retain(const std::set<std::string>& livePanes, uint64_t mark) 
       else
         ++it;
     }
-    for (const auto& [pane, tick] : waiting_)
-      if (tick <= mark && !livePanes.count(pane)) anyGone |= gone_.insert(pane).second;
+    for (auto& [pane, waiter] : waiting_)
+      if (waiter.tick <= mark && !livePanes.count(pane) && !waiter.paneGone)
+        anyGone = waiter.paneGone = true;
   }
   if (anyGone) changed_.notify_all();
 }

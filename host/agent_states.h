@@ -43,7 +43,7 @@ EventEffect agentEventEffect(std::string_view event, const std::string* detail);
 // empty when no pane has one.
 std::string terminalState(const std::vector<std::string>& paneStates);
 
-enum class WaitEnd { reached, timedOut, paneGone, clientGone };
+enum class WaitEnd { reached, timedOut, paneGone, agentExited, clientGone };
 
 struct WaitResult {
   WaitEnd end = WaitEnd::timedOut;
@@ -61,8 +61,13 @@ class AgentStates {
   void apply(const std::string& pane, const std::string& agent, const EventEffect& effect);
   std::optional<AgentState> get(const std::string& pane) const;
 
+  // The pane's agent process has ended without saying goodbye: its state is
+  // forgotten as SessionEnd forgets it, and every wait on the pane ends.
+  void agentExited(const std::string& pane);
+
   // Blocks until the pane's agent state equals `until`, the deadline passes,
-  // the pane is found closed, or clientGone() says nobody awaits the answer.
+  // the pane is found closed or its agent gone, or clientGone() says nobody
+  // awaits the answer.
   WaitResult waitFor(const std::string& pane, const std::string& until, Clock::time_point deadline,
                      const std::function<bool()>& clientGone);
 
@@ -81,13 +86,17 @@ class AgentStates {
     AgentState agent;
     uint64_t tick = 0;
   };
+  struct Waiter {
+    uint64_t tick = 0;
+    bool paneGone = false;
+    bool agentExited = false;
+  };
   Clock::duration clientCheck_;
   mutable std::mutex mutex_;
   std::condition_variable changed_;
   uint64_t tick_ = 0;
   std::map<std::string, Known> agents_;
-  std::multimap<std::string, uint64_t> waiting_;
-  std::set<std::string> gone_;
+  std::multimap<std::string, Waiter> waiting_;
 };
 
 }  // namespace tesselo::host

@@ -20,12 +20,11 @@ constexpr Method methodTable[] = {
 
 }  // namespace
 
-Json handleRequest(HostContext& host, const Json& request,
-                   const std::function<bool()>& clientGone) {
-  const std::string* name = stringMember(request, "method");
+Json handleRequest(HostContext& host, const Call& call) {
+  const std::string* name = stringMember(call.request, "method");
   if (!name) return errorAnswer(malformedRequestMessage);
   for (const Method& method : methodTable)
-    if (method.name == *name) return method.run(host, Call{request, clientGone});
+    if (method.name == *name) return method.run(host, call);
   return errorAnswer(std::string(unknownMethodPrefix) + "\"" + *name + "\"");
 }
 

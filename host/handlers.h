@@ -2,7 +2,9 @@
 // running host shares between its connections.
 #pragma once
 
+#include <sys/types.h>
 #include <condition_variable>
+
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -13,6 +15,7 @@
 #include <vector>
 
 #include "host/agent_states.h"
+#include "host/agent_watch.h"
 #include "host/pane_ids.h"
 #include "host/pane_table.h"
 #include "host/tmux.h"
@@ -65,17 +68,19 @@ struct HostContext {
   std::string socketPath;  // absolute; handed to created panes
   bool allowSend = false;
   AgentStates states;
+  AgentWatch watch;
   SendApproval approval;
 };
 
 struct Call {
   const Json& request;
   std::function<bool()> clientGone;
+  std::optional<pid_t> peer;  // the client's process, as the kernel names it
 };
 
 // The answer to one request; null when no answer is due (the client went
 // away during a wait).
-Json handleRequest(HostContext& host, const Json& request, const std::function<bool()>& clientGone);
+Json handleRequest(HostContext& host, const Call& call);
 
 Json runList(HostContext& host, const Call& call);
 Json runRead(HostContext& host, const Call& call);

@@ -103,33 +103,63 @@ void answerAndDrain(int fd, const Json& answer) {
   }
 }
 
-void serveOne(int fd, const ListenerLimits& limits, const RequestHandler& handler) {
-  if (!peerAllowed(peerUid(fd), ::geteuid())) {
+struct ConnectionCounts {
+  std::atomic<size_t> open{0};    // connections counted against maxConnections
+  std::atomic<size_t> parked{0};  // waits, counted against maxWaits instead
+};
+
+// A wait may hold its connection for minutes: it leaves the count of short
+// requests for its own, so parked waits never keep a hook event or a list
+// out. Reports whether the connection moved; refused when waits are full.
+bool park(ConnectionCounts& counts, const ListenerLimits& limits) {
+  if (counts.parked.fetch_add(1) >= limits.maxWaits) {
+    counts.parked.fetch_sub(1);
+    return false;
+  }
+  counts.open.fetch_sub(1);
+  return true;
+}
+
+// Serves one connection; true when it ended as a parked wait.
+bool serveOne(int fd, const ListenerLimits& limits, const RequestHandler& handler,
+              ConnectionCounts& counts) {
+  Peer peer = peerOf(fd);
+  if (!peerAllowed(peer.uid, ::geteuid())) {
     answerAndDrain(fd, errorAnswer(foreignUserMessage));
-    return;
+    return false;
   }
   RequestLine request =
       readRequestLine(fd, limits.maxRequestBytes, Clock::now() + limits.idleTimeout);
   switch (request.end) {
     case LineEnd::closed:
-      return;
+      return false;
     case LineEnd::timedOut:
       sendAnswer(fd, errorAnswer(idleClientMessage));
-      return;
+      return false;
     case LineEnd::tooLarge:
       answerAndDrain(fd, errorAnswer(std::string(requestTooLargeMessage) + " (more than " +
                                      std::to_string(limits.maxRequestBytes) + " bytes)"));
-      return;
+      return false;
     case LineEnd::complete:
       break;
   }
   auto object = requestObject(request.line);
   if (!object) {
     sendAnswer(fd, errorAnswer(malformedRequestMessage));
-    return;
+    return false;
   }
-  Json answer = handler(*object, [fd] { return peerClosed(fd); });
+  bool parked = false;
+  if (*stringMember(*object, "method") == longHeldMethod) {
+    parked = park(counts, limits);
+    if (!parked) {
+      sendAnswer(fd, errorAnswer(tooManyConnectionsMessage));
+      return false;
+    }
+  }
+  Json answer = handler(
+      *object, [fd] { return peerClosed(fd); }, peer.pid);
   if (!answer.is_null()) sendAnswer(fd, answer);
+  return parked;
 }
 
 }  // namespace
@@ -138,20 +168,22 @@ bool peerAllowed(std::optional<uid_t> peer, uid_t self) {
   return peer && *peer == self;
 }
 
-std::optional<uid_t> peerUid(int fd) {
+Peer peerOf(int fd) {
+  Peer peer;
 #ifdef __APPLE__
   uid_t uid;
   gid_t gid;
-  if (::getpeereid(fd, &uid, &gid) != 0) return std::nullopt;
-  return uid;
+  if (::getpeereid(fd, &uid, &gid) == 0) peer.uid = uid;
 #else
   ucred credentials{};
   socklen_t size = sizeof credentials;
-  if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &size) != 0 ||
-      size != sizeof credentials)
-    return std::nullopt;
-  return credentials.uid;
+  if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &size) == 0 &&
+      size == sizeof credentials) {
+    peer.uid = credentials.uid;
+    if (credentials.pid > 0) peer.pid = credentials.pid;
+  }
 #endif
+  return peer;
 }
 
 bool peerClosed(int fd) {
@@ -270,7 +302,7 @@ RequestLine readRequestLine(int fd, size_t maxBytes, Clock::time_point deadline)
 
 void serveConnections(const BoundSocket& socket, const ListenerLimits& limits,
                       RequestHandler handler) {
-  auto open = std::make_shared<std::atomic<size_t>>(0);
+  auto counts = std::make_shared<ConnectionCounts>();
   auto shared = std::make_shared<RequestHandler>(std::move(handler));
   for (;;) {
     int fd = acceptConnection(socket.fd);
@@ -280,8 +312,8 @@ void serveConnections(const BoundSocket& socket, const ListenerLimits& limits,
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
       continue;
     }
-    if (open->fetch_add(1) >= limits.maxConnections) {
-      open->fetch_sub(1);
+    if (counts->open.fetch_add(1) >= limits.maxConnections) {
+      counts->open.fetch_sub(1);
       // Answered without reading, and without blocking the accept loop (the
       // host ignores SIGPIPE, so a vanished client costs nothing).
       std::string line = answerLine(errorAnswer(tooManyConnectionsMessage));
@@ -290,14 +322,14 @@ void serveConnections(const BoundSocket& socket, const ListenerLimits& limits,
       continue;
     }
     try {
-      std::thread([fd, limits, open, shared] {
-        serveOne(fd, limits, *shared);
+      std::thread([fd, limits, counts, shared] {
+        bool parked = serveOne(fd, limits, *shared, *counts);
         ::close(fd);
-        open->fetch_sub(1);
+        (parked ? counts->parked : counts->open).fetch_sub(1);
       }).detach();
     } catch (const std::system_error&) {
       ::close(fd);
-      open->fetch_sub(1);
+      counts->open.fetch_sub(1);
     }
   }
 }

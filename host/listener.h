@@ -16,6 +16,8 @@ namespace tesselo::host {
 
 struct ListenerLimits {
   size_t maxConnections = 64;
+  // Waits parked at once, apart from the connections above.
+  size_t maxWaits = 1024;
   size_t maxRequestBytes = 1 << 20;
   // The whole request line must arrive within this time of connecting.
   std::chrono::milliseconds idleTimeout{10000};
@@ -24,7 +26,14 @@ struct ListenerLimits {
 // Only the user who runs the host may talk to it: anyone who can connect can
 // type into that user's shells. A peer whose uid cannot be read is refused.
 bool peerAllowed(std::optional<uid_t> peer, uid_t self);
-std::optional<uid_t> peerUid(int fd);
+
+// Who is at the other end, as the kernel saw it connect: the user, and on
+// Linux the process.
+struct Peer {
+  std::optional<uid_t> uid;
+  std::optional<pid_t> pid;
+};
+Peer peerOf(int fd);
 
 // True once the peer has closed its end (clients never half-close while
 // awaiting an answer, so a close means nobody will read it).
@@ -52,8 +61,8 @@ void removeControlSocket(const BoundSocket& socket);
 
 // Answers one request; a null answer means the client is gone and nothing is
 // sent.
-using RequestHandler =
-    std::function<Json(const Json& request, const std::function<bool()>& clientGone)>;
+using RequestHandler = std::function<Json(
+    const Json& request, const std::function<bool()>& clientGone, std::optional<pid_t> peer)>;
 
 // Accepts connections forever, one thread each.
 void serveConnections(const BoundSocket& socket, const ListenerLimits& limits,

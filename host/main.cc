@@ -22,6 +22,9 @@ using namespace tesselo;
 using namespace tesselo::host;
 
 constexpr std::string_view messagePrefix = "tesselo-host: ";
+// Parked waits have a cap of their own, this many times the connection cap:
+// an orchestrator holds a wait per worker.
+constexpr size_t waitsPerConnection = 16;
 
 void say(int fd, const std::string& message) {
   writeAll(fd, std::string(messagePrefix) + message + "\n");
@@ -86,15 +89,20 @@ int serve(const HostOptions& options) {
 
   ListenerLimits limits;
   limits.maxConnections = options.maxConnections;
+  limits.maxWaits = options.maxConnections * waitsPerConnection;
   limits.idleTimeout =
       std::chrono::milliseconds(static_cast<long long>(options.idleSeconds * 1000));
   BoundSocket socket = *bound.socket;
   std::thread([socket, limits, host] {
-    serveConnections(socket, limits, [host](const Json& request, const auto& clientGone) {
-      return handleRequest(*host, request, clientGone);
-    });
+    serveConnections(
+        socket, limits,
+        [host](const Json& request, const auto& clientGone, std::optional<pid_t> peer) {
+          return handleRequest(*host, Call{request, clientGone, peer});
+        });
   }).detach();
   std::thread([host] { sweepClosedPanes(*host); }).detach();
+  std::thread([host] { host->watch.watchExits(*host); }).detach();
+  std::thread([host] { host->watch.followTurns(*host); }).detach();
 
   say(STDOUT_FILENO, "listening at " + path + " for tmux " +
                          (options.tmuxSocket.empty() ? "(default server)" : options.tmuxSocket));

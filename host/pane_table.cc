@@ -17,10 +17,10 @@ constexpr char fieldSeparator = '\x1f';
 // are and may hold any byte, line feeds included. So every row starts with a
 // mark that nothing in a pane can know, and the folder follows the command
 // behind the mark again: no value can end a row or a field early.
-constexpr std::array<const char*, 11> plainPaneFields = {
-    "session_id",          "session_name", "session_activity", "window_id",  "window_name",
-    "window_active",       "pane_id",      "pane_active",      "pane_title", "@tesselo-pane-id",
-    "@tesselo-terminal-id"};
+constexpr std::array<const char*, 12> plainPaneFields = {
+    "session_id",           "session_name", "session_activity", "window_id",  "window_name",
+    "window_active",        "pane_id",      "pane_active",      "pane_title", "@tesselo-pane-id",
+    "@tesselo-terminal-id", "pane_pid"};
 constexpr char rawSeparator = '\x1e';
 
 std::vector<std::string_view> splitFields(std::string_view line) {
@@ -90,6 +90,7 @@ std::vector<PaneRow> parsePaneRows(std::string_view text, std::string_view mark)
     r.title = f[8];
     r.paneKey = f[9];
     r.terminalKey = f[10];
+    r.panePid = number(f[11]);
     r.process = row.substr(0, split);
     r.path = row.substr(split + rawMark.size());
     rows.push_back(std::move(r));

@@ -29,6 +29,7 @@ struct PaneRow {
   std::string path;         // the pane's current directory
   std::string paneKey;      // our pane id, empty until assigned
   std::string terminalKey;  // our terminal id, empty until assigned
+  long long panePid = 0;    // the pane's own process
 };
 
 struct ClientRow {

@@ -19,6 +19,8 @@ inline constexpr std::string_view idleClientMessage = "no request arrived in tim
 inline constexpr std::string_view foreignUserMessage =
     "permission denied: tesselo-host serves only the user who started it";
 inline constexpr std::string_view unknownMethodPrefix = "unknown method ";
+// The one method that holds its connection until something happens.
+inline constexpr std::string_view longHeldMethod = "wait";
 
 // The request object of one line, when it is an object with a string
 // "method"; nothing otherwise.

@@ -11,6 +11,8 @@ namespace {
 
 constexpr std::string_view badUntilMessage = "\"until\" must be working, blocked or idle";
 constexpr std::string_view paneClosedPrefix = "pane closed while waiting: ";
+constexpr std::string_view agentExitedStart = "the agent in pane ";
+constexpr std::string_view agentExitedEnd = " has exited";
 // Far beyond any useful wait, and well inside the clock's range.
 constexpr double longestWaitSeconds = 1e9;
 
@@ -49,6 +51,8 @@ Json runWait(HostContext& host, const Call& call) {
       return nullptr;
     case WaitEnd::paneGone:
       return errorAnswer(std::string(paneClosedPrefix) + pane);
+    case WaitEnd::agentExited:
+      return errorAnswer(std::string(agentExitedStart) + pane + std::string(agentExitedEnd));
     case WaitEnd::reached:
     case WaitEnd::timedOut:
       break;

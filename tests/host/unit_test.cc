@@ -59,11 +59,11 @@ TEST(PaneTable, ParsesRowsWhateverTheirValuesHoldAndSkipsMalformedOnes) {
   std::string command = "z\nsh\x1f\x1eM0\x1e";
   std::string text =
       paneLine({"$0", "main", "1700", "@1", "build\\tx", "1", "%3", "1", "hé ┌┐",
-                "aaaaaaaa11111111", "bbbbbbbb22222222"},
+                "aaaaaaaa11111111", "bbbbbbbb22222222", "4242"},
                command, folder) +
-      paneLine({"$0", "ma\nin", "1700", "@1", "w", "1", "%5", "1", "", "", ""}, "sh", "/") +
+      paneLine({"$0", "ma\nin", "1700", "@1", "w", "1", "%5", "1", "", "", "", "1"}, "sh", "/") +
       paneLine({"$0", "main", "1700", "@1"}, "sh", "/") +
-      paneLine({"$1", "w", "5", "@2", "sh", "0", "%4", "0", "", "", ""}, "node", "/");
+      paneLine({"$1", "w", "5", "@2", "sh", "0", "%4", "0", "", "", "", "7"}, "node", "/");
   auto rows = parsePaneRows(text, "M1");
   ASSERT_EQ(rows.size(), 2u);
   EXPECT_EQ(rows[0].windowName, "build\\tx");
@@ -74,6 +74,7 @@ TEST(PaneTable, ParsesRowsWhateverTheirValuesHoldAndSkipsMalformedOnes) {
   EXPECT_EQ(rows[0].path, folder);
   EXPECT_EQ(rows[0].paneKey, "aaaaaaaa11111111");
   EXPECT_EQ(rows[0].terminalKey, "bbbbbbbb22222222");
+  EXPECT_EQ(rows[0].panePid, 4242);
   EXPECT_EQ(rows[1].paneId, "%4");
   EXPECT_EQ(rows[1].process, "node");
   EXPECT_FALSE(rows[1].paneActive);
@@ -238,7 +239,8 @@ TEST(Requests, OnlyTheOwnerMayConnect) {
   EXPECT_FALSE(peerAllowed(std::nullopt, 1000));
   int pair[2];
   ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
-  EXPECT_EQ(peerUid(pair[0]), geteuid());
+  EXPECT_EQ(peerOf(pair[0]).uid, geteuid());
+  EXPECT_EQ(peerOf(pair[0]).pid, getpid());
   EXPECT_FALSE(peerClosed(pair[0]));
   close(pair[1]);
   EXPECT_TRUE(peerClosed(pair[0]));
