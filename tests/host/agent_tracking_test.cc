@@ -1,0 +1,242 @@
+// What the host learns about agents beyond their hook events, against a
+// stand-in for Claude Code running in real panes: the pane an event comes
+// from, the agent's death, and the ways a turn ends or waits without a hook
+// event saying so.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <future>
+#include <thread>
+
+#include "tests/host/host_fixture.h"
+
+namespace tesselo::test {
+namespace {
+
+// The stand-in, started in a pane of its own; the pane's shell stays its
+// parent, so the pane outlives it.
+class StandIn {
+ public:
+  StandIn(const HostWorld& world, std::string pane, std::string session)
+      : world_(world), pane_(std::move(pane)), session_(std::move(session)) {
+    world_.type(pane_, "sh '" + std::string(STAND_IN_AGENT) + "' '" + cliPath() + "' " + session_);
+    eventually([&] { return !pidText().empty(); });
+  }
+  // One step, typed into the agent as a user types into Claude Code.
+  void step(const std::string& line) const {
+    world_.tmux({"send-keys", "-t", tmuxPane(), "-l", line});
+    world_.tmux({"send-keys", "-t", tmuxPane(), "Enter"});
+  }
+  pid_t pid() const { return std::stoi(pidText()); }
+  std::string state() const {
+    Json listed = world_.list();
+    for (const auto& terminal : listed["terminals"])
+      for (const auto& pane : terminal["panels"])
+        if (pane["id"] == pane_) return pane.value("state", std::string("(none)"));
+    return "(no pane)";
+  }
+  bool becomes(const std::string& state) const {
+    return eventually([&] { return this->state() == state; }, std::chrono::seconds(8));
+  }
+  // A wait parked on the pane now, answered later.
+  std::future<ProcessResult> park(const std::string& until, const std::string& seconds) const {
+    auto waited = std::async(std::launch::async, [this, until, seconds] {
+      return world_.cli({"wait", "--panel", pane_, "--until", until, "--timeout", seconds});
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    return waited;
+  }
+  const std::string& pane() const { return pane_; }
+
+ private:
+  std::string pidText() const {
+    return readFile(world_.home + "/agent-" + session_ + ".pid").substr(0, 10);
+  }
+  std::string tmuxPane() const {
+    std::string listed =
+        world_.tmux({"list-panes", "-a", "-F", "#{pane_id} #{@tesselo-pane-id}"}).out;
+    size_t at = listed.find(" " + pane_);
+    return at == std::string::npos
+               ? pane_
+               : listed.substr(listed.rfind('\n', at) + 1, at - listed.rfind('\n', at) - 1);
+  }
+  const HostWorld& world_;
+  std::string pane_, session_;
+};
+
+class HostAgentTracking : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(world.startHost()) << world.hostLog(); }
+  // A terminal of its own, so the stand-in's lines never wrap.
+  std::string newPane() { return world.cli({"new"}).out.substr(0, 16); }
+  HostWorld world;
+};
+
+// Each way a turn ends or waits, in a pane of its own, all at once. `until`
+// and `seconds` park a wait before the last steps; `ends` says whether it
+// must end (with `state`) or run to its deadline (with the pane at `state`).
+TEST_F(HostAgentTracking, TheStateFollowsEveryWayATurnEndsOrWaits) {
+  struct Scenario {
+    const char* name;
+    std::vector<std::string> before;  // steps before the wait is parked
+    std::string mid;                  // the state then
+    std::vector<std::string> after;   // steps while it is parked
+    std::string until;
+    bool ends;
+    std::string state;
+  } scenarios[] = {
+      {"the answer", {"draw running"}, "working", {"event Stop"}, "idle", true, "idle"},
+      {"Escape while the answer streams",
+       {"draw running"},
+       "working",
+       {"write interrupted", "draw rest"},
+       "idle",
+       true,
+       "idle"},
+      {"Escape while a tool runs",
+       {"draw running"},
+       "working",
+       {"write tool-interrupted", "draw rest"},
+       "idle",
+       true,
+       "idle"},
+      {"Escape at a permission prompt",
+       {"draw running", "draw dialog"},
+       "blocked",
+       {"write tool-interrupted", "draw rest"},
+       "idle",
+       true,
+       "idle"},
+      {"Escape before the first token",
+       {"draw running"},
+       "working",
+       {"draw prompt"},
+       "idle",
+       true,
+       "idle"},
+      {"an API error",
+       {"draw running"},
+       "working",
+       {"write api-error", "draw rest"},
+       "idle",
+       true,
+       "idle"},
+      {"a permission prompt answered yes",
+       {"draw running", "draw dialog"},
+       "blocked",
+       {"draw running"},
+       "working",
+       true,
+       "working"},
+      {"its late notification, once answered",
+       {"draw running", "draw dialog", "draw running"},
+       "working",
+       {"event Notification permission_prompt"},
+       "idle",
+       false,
+       "working"},
+      {"a long phase", {"draw running"}, "working", {}, "idle", false, "working"},
+      {"a prompt the user takes long over",
+       {"draw running", "draw dialog"},
+       "blocked",
+       {},
+       "idle",
+       false,
+       "blocked"},
+      {"the user's own text quoting the status",
+       {"draw running"},
+       "working",
+       {"draw quoted"},
+       "idle",
+       true,
+       "idle"},
+      {"transcripts no version writes",
+       {"draw running"},
+       "working",
+       {"write garbage", "write huge", "write stale"},
+       "idle",
+       false,
+       "working"},
+  };
+  std::vector<std::string> panes;
+  for (size_t i = 0; i < std::size(scenarios); ++i) panes.push_back(newPane());
+  std::vector<std::future<void>> running;
+  for (size_t i = 0; i < std::size(scenarios); ++i)
+    running.push_back(std::async(std::launch::async, [&, i] {
+      const Scenario& s = scenarios[i];
+      SCOPED_TRACE(s.name);
+      StandIn agent(world, panes[i], "5e55" + std::to_string(1000 + i));
+      agent.step("event SessionStart");
+      ASSERT_TRUE(agent.becomes("idle")) << agent.state();
+      agent.step("event UserPromptSubmit");
+      for (const auto& step : s.before) agent.step(step);
+      ASSERT_TRUE(agent.becomes(s.mid)) << agent.state();
+      auto waited = agent.park(s.until, s.ends ? "30" : "3");
+      for (const auto& step : s.after) agent.step(step);
+      ProcessResult result = waited.get();
+      EXPECT_EQ(result.status, s.ends ? 0 : 2) << result.err;
+      EXPECT_EQ(result.out, (s.ends ? s.state : agent.state()) + "\n");
+      EXPECT_EQ(agent.state(), s.state);
+    }));
+  for (auto& r : running) r.get();
+}
+
+TEST_F(HostAgentTracking, EventsFindTheirPaneWithoutAnIdAndTheAgentsDeathIsSeen) {
+  std::string quiet = newPane();
+  StandIn agent(world, newPane(), "5e552000");
+  agent.step("event SessionStart");
+  ASSERT_TRUE(agent.becomes("idle"));
+  StandIn{world, quiet, "5e552001"};
+  agent.step("event UserPromptSubmit");
+  ASSERT_TRUE(agent.becomes("working"));
+  EXPECT_EQ(StandIn(world, quiet, "5e552001").state(), "(none)");
+
+  // Cleared and forgotten, then a new session: a wait for working outlives it.
+  agent.step("event Stop");
+  ASSERT_TRUE(agent.becomes("idle"));
+  auto working = agent.park("working", "30");
+  agent.step("event SessionEnd");
+  ASSERT_TRUE(agent.becomes("(none)"));
+  agent.step("event SessionStart");
+  ASSERT_TRUE(agent.becomes("idle"));
+  EXPECT_EQ(working.wait_for(std::chrono::milliseconds(500)), std::future_status::timeout);
+  agent.step("event UserPromptSubmit");
+  EXPECT_EQ(working.get().out, "working\n");
+
+  auto idle = agent.park("idle", "30");
+  ASSERT_EQ(kill(agent.pid(), SIGKILL), 0);
+  ProcessResult ended = idle.get();
+  EXPECT_EQ(ended.status, 1);
+  EXPECT_EQ(ended.err, "tesselo: the agent in pane " + agent.pane() + " has exited\n");
+  EXPECT_EQ(agent.state(), "(none)");
+  // Another agent in the pane is watched in its place.
+  StandIn next(world, agent.pane(), "5e552002");
+  next.step("event SessionStart");
+  ASSERT_TRUE(next.becomes("idle"));
+  ASSERT_EQ(kill(next.pid(), SIGKILL), 0);
+  EXPECT_TRUE(next.becomes("(none)"));
+
+  // Outside the tmux server there is no pane to put an event on.
+  ProcessResult outside =
+      world.cli({"claude-hook"}, R"({"hook_event_name":"UserPromptSubmit","session_id":"x"})");
+  EXPECT_EQ(outside.status, 0);
+  for (const auto& terminal : world.list()["terminals"])
+    for (const auto& pane : terminal["panels"]) EXPECT_FALSE(pane.contains("state")) << pane;
+}
+
+TEST(HostAgentWaits, ParkedWaitsBeyondTheConnectionCapStarveNothing) {
+  HostWorld world;
+  ASSERT_TRUE(world.startHost({"--allow-send", "--max-connections", "3", "--idle-timeout", "60"}));
+  std::string pane = world.paneIds().at(0);
+  StandIn agent(world, pane, "5e553000");
+  agent.step("event SessionStart");
+  ASSERT_TRUE(agent.becomes("idle"));
+  std::vector<std::future<ProcessResult>> waits;
+  for (int i = 0; i < 6; ++i) waits.push_back(agent.park("working", "60"));
+  agent.step("event UserPromptSubmit");
+  for (auto& w : waits) EXPECT_EQ(w.get().out, "working\n");
+  EXPECT_TRUE(world.list().contains("terminals"));
+}
+
+}  // namespace
+}  // namespace tesselo::test
