@@ -47,8 +47,9 @@ function writeClaudeConfig(home, project) {
     hasCompletedOnboarding: true,
     theme: 'dark',
     autoUpdates: false,
-    // Without it a start-up migration takes skipAutoPermissionPrompt away again.
-    hasResetAutoModeOptInForDefaultOffer: true,
+    // A user whose settings name a mode other than "auto" is otherwise asked
+    // at start-up whether auto mode should become the default.
+    hasSeenAutoDefaultNudge: true,
     customApiKeyResponses: { approved: [apiKey.slice(-20)], rejected: [] },
     projects: { [project]: { hasTrustDialogAccepted: true, hasCompletedProjectOnboarding: true } },
   });
@@ -57,7 +58,6 @@ function writeClaudeConfig(home, project) {
   // call, which a stand-in cannot do.
   writeJson(path.join(home, '.claude', 'settings.json'), {
     permissions: { allow: ['Bash'], defaultMode: 'default' },
-    skipAutoPermissionPrompt: true,
   });
 }
 
