@@ -49,6 +49,8 @@ export function timeline(rec) {
     add(rec.wait.parkedAt, 'wait', 'tesselo wait --until idle parked');
     add(rec.wait.exitAt, 'wait', `ended: status ${rec.wait.status} ${rec.wait.stdout.trim()} ${rec.wait.stderr.trim()}`.trim());
   }
+  for (const [name, t] of Object.entries(rec.conditions))
+    if (name.startsWith('screen:')) add(t, 'screen', `${name.slice('screen:'.length)} first seen`);
   for (const r of rec.api) add(r.t, 'api', apiDetail(r));
   for (const h of rec.hooks) add(h.t, 'hook', `${h.name} ${hookDetail(h.event)}`.trim());
   for (const l of rec.transcript) add(l.t, 'transcript', transcriptDetail(l.shape));
@@ -61,7 +63,14 @@ export function timeline(rec) {
     lastStatus = s.status;
   }
   rows.sort((a, b) => a.t - b.t);
-  return rows.map((r) => `${rel(r.t, zero)}  ${r.source.padEnd(10)} ${r.text}`).join('\n');
+  // Runs of the same bookkeeping line at one moment read better as one.
+  const merged = [];
+  for (const row of rows) {
+    const last = merged[merged.length - 1];
+    if (last && last.t === row.t && last.source === row.source && last.text === row.text) last.count++;
+    else merged.push({ ...row, count: 1 });
+  }
+  return merged.map((r) => `${rel(r.t, zero)}  ${r.source.padEnd(10)} ${r.text}${r.count > 1 ? ` ×${r.count}` : ''}`).join('\n');
 }
 
 export function screenAtRest(rec) {

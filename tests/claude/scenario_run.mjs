@@ -52,7 +52,8 @@ export function planSteps(scenario, { sandbox, longMs, markers }) {
     }
     if (entry.write !== undefined)
       return {
-        tool: { name: 'Write', input: { file_path: path.join(sandbox.project, entry.write), content: 'A note.\n' } },
+        // A file of its own: Write refuses to replace a file it has not read.
+        tool: { name: 'Write', input: { file_path: path.join(sandbox.project, `${scenario.name}.txt`), content: 'A note.\n' } },
       };
     if (entry.error !== undefined)
       return { status: entry.error, sticky: true, message: 'harness: this request is refused on purpose' };

@@ -6,7 +6,7 @@
 //   { answer, holdFor, streamFor }  text; the first token after holdFor, the
 //                                   text spread over streamFor
 //   { bash: holdFor }               a Bash call that runs for holdFor
-//   { write: file }                 a Write call, which asks for permission
+//   { write: true }                 a Write call of a new file, which asks for permission
 //   { error: status }               that HTTP error for every request
 // Durations are names: 'hold' lasts long enough for any action to land inside
 // it, 'long' is the long phase (--long-seconds).
@@ -33,13 +33,18 @@ export const holdMs = 30_000;
 export const turnSlackMs = 45_000;
 // How long the pane is watched after the ending.
 export const afterEndingMs = 5000;
+// A dialog is answered only after the blocked limit has passed, so the check
+// sees the state the host shows while nobody has answered yet.
+export const dialogAnswerMs = promptToBlockedLimitMs + 1000;
+// Claude Code's permission_prompt notification comes about 6 s after the
+// dialog; one scenario waits it out, so the record shows what it brings.
+export const dialogNotificationMs = 9000;
 // How long Claude Code gets to draw its input box.
 export const startUpLimitMs = 30_000;
 export const defaultLongSeconds = 60;
 
 const longAnswer = 'The stand-in streams this answer slowly, a few characters at a time, so that the '
   + 'turn is still running when the test acts on it. '.repeat(3);
-const newFile = 'harness-note.txt';
 
 export const scenarios = [
   {
@@ -69,8 +74,8 @@ export const scenarios = [
     name: 'escape-permission',
     what: 'Escape at the permission prompt of a Write',
     prompt: 'Write the note.',
-    plan: [{ write: newFile }, { answer: 'The note is written.' }],
-    actions: [{ after: 'screen:permissionDialog', waitMs: 2000, keys: ['Escape'], as: 'ending' }],
+    plan: [{ write: true }, { answer: 'The note is written.' }],
+    actions: [{ after: 'screen:permissionDialog', waitMs: dialogAnswerMs, keys: ['Escape'], as: 'ending' }],
     ending: 'action',
     permission: { answeredBy: 'ending', then: 'idle' },
   },
@@ -93,17 +98,17 @@ export const scenarios = [
     name: 'permission-granted',
     what: 'a permission prompt granted, then the answer',
     prompt: 'Write the note.',
-    plan: [{ write: newFile }, { answer: 'The note is written.' }],
-    actions: [{ after: 'screen:permissionDialog', waitMs: 2000, keys: ['1'], as: 'grant' }],
+    plan: [{ write: true }, { answer: 'The note is written.' }],
+    actions: [{ after: 'screen:permissionDialog', waitMs: dialogAnswerMs, keys: ['1'], as: 'grant' }],
     ending: 'answer-done',
     permission: { answeredBy: 'grant', then: 'working' },
   },
   {
     name: 'permission-refused',
-    what: 'a permission prompt refused ("No")',
+    what: 'a permission prompt refused ("3. No") after its notification',
     prompt: 'Write the note.',
-    plan: [{ write: newFile }, { answer: 'Not written.' }],
-    actions: [{ after: 'screen:permissionDialog', waitMs: 2000, keys: ['3'], as: 'ending' }],
+    plan: [{ write: true }, { answer: 'Not written.' }],
+    actions: [{ after: 'screen:permissionDialog', waitMs: dialogNotificationMs, keys: ['3'], as: 'ending' }],
     ending: 'action',
     permission: { answeredBy: 'ending', then: 'idle' },
   },
