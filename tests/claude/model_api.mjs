@@ -5,8 +5,11 @@
 // POST /control/plan (a JSON array of steps) and shows its log on GET /control/log.
 //
 // A step answers one conversation request (one that declares tools):
-//   { text, holdMs, streamMs }     an answer; holdMs before the first token,
-//                                  the text spread over streamMs
+//   { text, silentMs, holdMs, streamMs }
+//                                  an answer; silentMs before anything is
+//                                  sent (not even headers), holdMs after
+//                                  message_start before the first token, the
+//                                  text spread over streamMs
 //   { tool: { name, input }, holdMs }
 //                                  a tool_use block (Bash, Write, ...)
 //   { status, message, sticky }    an HTTP error; a sticky step answers every
@@ -100,6 +103,7 @@ export async function startModelApi({ port = 0, host = '127.0.0.1', dumpDir = nu
   };
 
   async function streamMessage(res, step, exchange) {
+    if (step.silentMs && !(await pause(step.silentMs, exchange))) return;
     res.writeHead(200, {
       'content-type': 'text/event-stream',
       'cache-control': 'no-cache',

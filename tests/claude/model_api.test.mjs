@@ -79,21 +79,37 @@ test('a sticky error answers every retry until the next plan', async () => {
   assert.equal((await post('/v1/messages', conversation())).status, 200);
 });
 
-test('a client hanging up during a hold is recorded and the server goes on', async () => {
-  api.setPlan([{ text: 'never sent', holdMs: 10_000 }]);
-  const from = api.log.length;
-  const abort = new AbortController();
-  const response = await post('/v1/messages', conversation(), abort.signal);
-  const closed = new Promise((resolve) => api.events.once('client-closed', resolve));
-  abort.abort();
-  await response.text().catch(() => {});
-  await Promise.race([closed, new Promise((resolve) => setTimeout(resolve, 2000))]);
-  const kinds = api.log.slice(from).map((r) => r.kind);
-  assert.ok(kinds.includes('client-closed'));
-  assert.ok(!kinds.includes('first-token'));
-  const events = await streamEvents(await post('/v1/messages', conversation()));
-  assert.deepEqual(names(events), streamOrder);
+test('a silent step sends not even headers until its time', async () => {
+  api.setPlan([{ text: 'late', silentMs: 300 }]);
+  const began = Date.now();
+  const response = await post('/v1/messages', conversation());
+  assert.ok(Date.now() - began >= 250);
+  assert.equal(deltas(await streamEvents(response)).map((d) => d.text).join(''), 'late');
 });
+
+// Escape in Claude Code: the connection closes while the stand-in holds.
+for (const [where, step, untilHeaders] of [
+  ['before any response', { text: 'never sent', silentMs: 10_000 }, false],
+  ['after message_start', { text: 'never sent', holdMs: 10_000 }, true],
+]) {
+  test(`a client hanging up ${where} is recorded and the server goes on`, async () => {
+    api.setPlan([step]);
+    const from = api.log.length;
+    const abort = new AbortController();
+    const closed = new Promise((resolve) => api.events.once('client-closed', resolve));
+    const request = post('/v1/messages', conversation(), abort.signal);
+    if (untilHeaders) await request;
+    else await new Promise((resolve) => api.events.once('request', resolve));
+    abort.abort();
+    await request.then((r) => r.text()).catch(() => {});
+    await Promise.race([closed, new Promise((resolve) => setTimeout(resolve, 2000))]);
+    const kinds = api.log.slice(from).map((r) => r.kind);
+    assert.ok(kinds.includes('client-closed'));
+    assert.ok(!kinds.includes('first-token'));
+    const events = await streamEvents(await post('/v1/messages', conversation()));
+    assert.deepEqual(names(events), streamOrder);
+  });
+}
 
 test('count_tokens answers a count; other paths a 404 the log keeps', async () => {
   const count = await post('/v1/messages/count_tokens', { messages: [] });

@@ -36,7 +36,12 @@ function markerFiles(sandbox, scenario) {
 export function planSteps(scenario, { sandbox, longMs, markers }) {
   return scenario.plan.map((entry) => {
     if (entry.answer !== undefined)
-      return { text: entry.answer, holdMs: duration(entry.holdFor, longMs), streamMs: duration(entry.streamFor, longMs) };
+      return {
+        text: entry.answer,
+        silentMs: duration(entry.silentFor, longMs),
+        holdMs: duration(entry.holdFor, longMs),
+        streamMs: duration(entry.streamFor, longMs),
+      };
     if (entry.bash !== undefined) {
       // Not a standalone sleep, which Claude Code refuses to run.
       const wait = `${JSON.stringify(process.execPath)} -e "setTimeout(() => {}, ${duration(entry.bash, longMs)})"`;
@@ -65,7 +70,7 @@ export function planSteps(scenario, { sandbox, longMs, markers }) {
 function turnBudgetMs(scenario, longMs) {
   let total = turnSlackMs;
   for (const entry of scenario.plan)
-    total += duration(entry.holdFor, longMs) + duration(entry.streamFor, longMs)
+    total += duration(entry.silentFor, longMs) + duration(entry.holdFor, longMs) + duration(entry.streamFor, longMs)
       + (typeof entry.bash === 'string' ? duration(entry.bash, longMs) : 0);
   return total;
 }

@@ -3,8 +3,10 @@
 // and when, and which moment counts as the end of the turn.
 //
 // plan: one entry per conversation request of the turn, in order:
-//   { answer, holdFor, streamFor }  text; the first token after holdFor, the
-//                                   text spread over streamFor
+//   { answer, silentFor, holdFor, streamFor }
+//                                   text; no response at all for silentFor,
+//                                   then message_start, the first token after
+//                                   holdFor, the text spread over streamFor
 //   { bash: holdFor }               a Bash call that runs for holdFor
 //   { write: true }                 a Write call of a new file, which asks for permission
 //   { error: status }               that HTTP error for every request
@@ -81,9 +83,17 @@ export const scenarios = [
   },
   {
     name: 'escape-before-first-token',
-    what: 'Escape before the first token',
+    what: 'Escape before the first token (message_start received, no content yet)',
     prompt: 'Think hard first.',
     plan: [{ answer: 'Too late.', holdFor: 'hold' }],
+    actions: [{ after: 'request', waitMs: 2000, keys: ['Escape'], as: 'ending' }],
+    ending: 'action',
+  },
+  {
+    name: 'escape-before-response',
+    what: 'Escape before the API has answered at all (no message_start yet)',
+    prompt: 'Take your time to answer.',
+    plan: [{ answer: 'Too late.', silentFor: 'hold' }],
     actions: [{ after: 'request', waitMs: 2000, keys: ['Escape'], as: 'ending' }],
     ending: 'action',
   },
