@@ -7,7 +7,7 @@
 // --witness  adds a hook on every event name Claude Code accepts, to see which fire
 // --out      writes each scenario's timeline and raw recording there
 // --keep     leaves the throw-away folder (home, sockets, markers) in place
-// Exits 1 when a check fails, 2 on wrong usage or when the world cannot start.
+// Exits 1 when a check fails, 2 on wrong usage or when the world fails.
 import fs from 'node:fs';
 import path from 'node:path';
 import { parseArgs } from 'node:util';
@@ -52,9 +52,10 @@ if (values.only) {
 if (values.out) fs.mkdirSync(values.out, { recursive: true });
 
 const api = await startModelApi();
-const sandbox = await makeSandbox({ buildDir, witnessAll: values.witness });
 const rows = [];
+let sandbox;
 try {
+  sandbox = await makeSandbox({ buildDir, witnessAll: values.witness });
   await startWorld(sandbox, api.url);
   for (const scenario of chosen) {
     console.log(`--- ${scenario.name}: ${scenario.what}`);
@@ -69,10 +70,15 @@ try {
       fs.writeFileSync(path.join(values.out, `${scenario.name}.json`), JSON.stringify(rec, null, 1));
     }
   }
+} catch (error) {
+  // The world itself failed (tmux, the host, install-hooks), not a check.
+  console.error(`drive: ${error.message}`);
+  process.exitCode = 2;
 } finally {
-  await stopWorld(sandbox, { keep: values.keep });
+  if (sandbox) await stopWorld(sandbox, { keep: values.keep });
   await api.close();
 }
+if (process.exitCode === 2) process.exit(2);
 if (values.keep) console.log(`\nkept ${sandbox.root}`);
 
 console.log(`\n${timingTable(rows)}`);

@@ -14,7 +14,6 @@ const run = promisify(execFile);
 export const pollIntervalMs = 150;
 // The status line is the last line under the last rule of the input box.
 const ruleMark = '────';
-export const busyMark = 'esc to interrupt';
 const screenLinesKept = 14;
 
 // Lines of the screen worth a place in the timeline when they appear.

@@ -105,9 +105,14 @@ export async function makeSandbox({ buildDir, witnessAll }) {
     ANTHROPIC_API_KEY: apiKey,
   };
 
-  await run(sandbox.cli, ['install-hooks'], { env: sandbox.env });
-  const settingsFile = path.join(home, '.claude', 'settings.json');
-  addWitness(settingsFile, witnessAll ? acceptedHookEvents : contractHookEvents, hookLog);
+  try {
+    await run(sandbox.cli, ['install-hooks'], { env: sandbox.env });
+    const settingsFile = path.join(home, '.claude', 'settings.json');
+    addWitness(settingsFile, witnessAll ? acceptedHookEvents : contractHookEvents, hookLog);
+  } catch (error) {
+    fs.rmSync(root, { recursive: true, force: true });
+    throw new Error(`install-hooks in the throw-away home failed: ${error.message.trim()}`);
+  }
   return sandbox;
 }
 

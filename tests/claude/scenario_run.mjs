@@ -95,11 +95,13 @@ function conditionTime(name, { api, apiFrom, rec, markers }) {
   throw new Error(`unknown condition ${name}`);
 }
 
+// `deadline` is a time, or a function giving one (it may move while waiting).
 async function until(what, probe, deadline) {
   for (;;) {
     const value = probe();
     if (value !== undefined) return value;
-    if (Date.now() > deadline) throw new ScenarioFailure(`timed out waiting for ${what}`);
+    if (Date.now() > (typeof deadline === 'function' ? deadline() : deadline))
+      throw new ScenarioFailure(`timed out waiting for ${what}`);
     await sleep(50);
   }
 }
@@ -148,9 +150,12 @@ export async function runScenario({ scenario, sandbox, api, longMs }) {
     const deadline = result.promptAt + budget;
 
     // The wait is parked as a user of the host would: once the pane shows working.
+    // A pane that never shows working gives up on parking once the ending is
+    // known and watched, not at the end of the whole budget.
     const parking = (async () => {
       result.workingAt = await until('the pane to show working', () =>
-        rec.state === 'working' ? Date.now() : undefined, deadline).catch(() => undefined);
+        rec.state === 'working' ? Date.now() : undefined,
+      () => (result.endingAt === undefined ? deadline : result.endingAt + afterEndingMs)).catch(() => undefined);
       if (result.workingAt !== undefined) wait = parkWait(sandbox, pane, Math.ceil(budget / 1000));
     })();
 
