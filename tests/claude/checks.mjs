@@ -75,7 +75,12 @@ function stateAfterAnswer(rec, scenario) {
   const kind = 'after-answer';
   const name = `${then} within ${seconds(answerToStateLimitMs)} of answering the dialog`;
   if (!action) return { kind, name, ok: false, detail: 'the dialog was never answered' };
-  const reached = firstSampleFrom(rec.samples, action.at, then);
+  // A grant may end the turn before the tool's run could ever be seen: then
+  // idle, once the turn has ended, is the state that follows the answer.
+  const endedInTime = rec.endingAt - action.at <= answerToStateLimitMs;
+  const reached = rec.samples.find(
+    (s) => s.t >= action.at && (s.state === then || (endedInTime && s.t >= rec.endingAt && s.state === 'idle')),
+  );
   const ok = reached && reached.t - action.at <= answerToStateLimitMs;
   return { kind, name, ok: !!ok, detail: reached ? (ok ? '' : `${then} after ${seconds(reached.t - action.at)}`) : `never ${then}` };
 }
