@@ -44,6 +44,21 @@ install(FILES ${tesselo_completions}/_tesselo
 install(FILES ${tesselo_completions}/tesselo.fish ${tesselo_links}/fish/tesselo-cli.fish
         DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/fish/vendor_completions.d)
 
+# The host's systemd user units: the socket unit listens where the clients
+# look, and starts the service (the host from this prefix) on the first
+# connection. systemd looks in lib/systemd/user under /usr and /usr/local,
+# whatever the platform's library folder is.
+if(TARGET tesselo-host AND CMAKE_SYSTEM_NAME STREQUAL "Linux")
+  # Written at install time: the prefix is only known then (--prefix, cpack).
+  install(CODE "
+    set(tesselo_bindir \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}\")
+    configure_file(\"${PROJECT_SOURCE_DIR}/packaging/systemd/tesselo-host.service.in\"
+                   \"${CMAKE_BINARY_DIR}/systemd/tesselo-host.service\" @ONLY)")
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/systemd/tesselo-host.socket
+                ${CMAKE_BINARY_DIR}/systemd/tesselo-host.service
+          DESTINATION lib/systemd/user)
+endif()
+
 # `cpack` in the build folder makes a Debian package of the same tree.
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME tesselo)
@@ -62,3 +77,4 @@ else()
   set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6")
 endif()
 include(CPack)
+

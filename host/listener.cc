@@ -258,6 +258,7 @@ BindOutcome bindControlSocket(const std::string& path) {
 }
 
 void removeControlSocket(const BoundSocket& socket) {
+  if (!socket.owned) return;
   struct stat info;
   if (::lstat(socket.path.c_str(), &info) == 0 && info.st_dev == socket.device &&
       info.st_ino == socket.inode)

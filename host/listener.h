@@ -44,6 +44,7 @@ struct BoundSocket {
   std::string path;
   dev_t device = 0;
   ino_t inode = 0;
+  bool owned = true;  // created by the host, so removed by it on stop
 };
 
 struct BindOutcome {

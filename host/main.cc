@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "host/handed_socket.h"
 #include "host/handlers.h"
 #include "host/host_options.h"
 #include "host/listener.h"
@@ -71,7 +72,24 @@ int serve(const HostOptions& options) {
   // server it starts would give it to every pane opened with tmux's keys.
   ::unsetenv(paneIdVariable);
 
-  BindOutcome bound = bindControlSocket(path);
+  // Started by the service manager on a client's first connection: the
+  // socket is already bound, and is the manager's to keep.
+  HandedSocket handed = takeHandedSocket();
+  if (handed.handed && !handed.socket) {
+    say(STDERR_FILENO, handed.error);
+    return 1;
+  }
+  BindOutcome bound;
+  if (handed.socket) {
+    bound.socket = handed.socket;
+    std::string expected = absolute(options.socket.empty() ? socketPath() : options.socket);
+    path = handed.socket->path;
+    if (path != expected)
+      say(STDERR_FILENO, "warning: the socket handed over is " + path + ", but clients look at " +
+                             expected + " (set TESSELO_SOCKET, or move the socket unit)");
+  } else {
+    bound = bindControlSocket(path);
+  }
   if (!bound.socket) {
     say(STDERR_FILENO, bound.error);
     return 1;

@@ -135,8 +135,12 @@ ProcessResult HostWorld::cli(const std::vector<std::string>& args, const std::st
   return runProcess(cliPath(), args, {merged, input, {}, {}});
 }
 
-bool HostWorld::startHost(std::vector<std::string> extra) {
-  std::vector<std::string> args{hostPath(), "--socket", socket, "--tmux-socket", tmuxSocket};
+bool HostWorld::startHost(std::vector<std::string> extra, std::vector<std::string> launcher) {
+  std::vector<std::string> args = launcher;
+  args.push_back(hostPath());
+  // Handed over by a launcher, the socket needs no naming.
+  if (launcher.empty()) args.insert(args.end(), {"--socket", socket});
+  args.insert(args.end(), {"--tmux-socket", tmuxSocket});
   args.insert(args.end(), extra.begin(), extra.end());
   std::string log = dir.file("host.log");
   pid_t pid = fork();
@@ -153,7 +157,7 @@ bool HostWorld::startHost(std::vector<std::string> extra) {
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
-    execv(argv[0], argv.data());
+    execvp(argv[0], argv.data());
     _exit(127);
   }
   hostPid_ = pid;

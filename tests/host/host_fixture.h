@@ -44,8 +44,10 @@ class HostWorld {
   HostWorld(const HostWorld&) = delete;
   HostWorld& operator=(const HostWorld&) = delete;
 
-  // Starts the host with these extra arguments; true once it answers.
-  bool startHost(std::vector<std::string> extra = {"--allow-send"});
+  // Starts the host with these extra arguments, through the launcher when
+  // one is given (which then hands the socket over); true once it answers.
+  bool startHost(std::vector<std::string> extra = {"--allow-send"},
+                 std::vector<std::string> launcher = {});
   // SIGTERM and wait; the exit status.
   int stopHost();
   bool hostRunning() const { return hostPid_ > 0; }

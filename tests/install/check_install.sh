@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # What `cmake --install` gives a user, one step per CTest test:
 #   check_install.sh install ROOT CMAKE BUILD_DIR
-#   check_install.sh files|man|bash|zsh|fish ROOT [HOST_EXPECTED]
+#   check_install.sh files|man|units|bash|zsh|fish ROOT [HOST_EXPECTED]
 # ROOT is a private folder: the prefix, a staged (DESTDIR) tree and the home
 # of the shells all lie in it, so nothing outside it is read or written.
 set -euo pipefail
@@ -68,7 +68,8 @@ files)
     share/fish/vendor_completions.d/tesselo.fish share/fish/vendor_completions.d/tesselo-cli.fish
   )
   if [[ $host_expected == 1 ]]; then
-    expected+=(bin/tesselo-host share/man/man1/tesselo-host.1)
+    expected+=(bin/tesselo-host share/man/man1/tesselo-host.1
+      lib/systemd/user/tesselo-host.socket lib/systemd/user/tesselo-host.service)
   fi
   want=$(printf '%s\n' "${expected[@]}" | sort)
   got=$(cd "$prefix" && find . ! -type d | sed 's|^\./||' | sort)
@@ -133,6 +134,23 @@ man)
   else
     echo "man is not installed: the pages were checked with mandoc and groff only"
   fi
+  ;;
+
+units)
+  # The service runs the host of this prefix; systemd finds nothing wrong
+  # with either unit (it needs a runtime folder, and no manual page lookup).
+  units=$prefix/lib/systemd/user
+  grep -qx "ExecStart=$prefix/bin/tesselo-host" "$units/tesselo-host.service" ||
+    fail "tesselo-host.service does not start $prefix/bin/tesselo-host"
+  grep -qx "ExecStart=/usr/local/bin/tesselo-host" "$stage/usr/local/lib/systemd/user/tesselo-host.service" ||
+    fail "the staged tesselo-host.service does not start /usr/local/bin/tesselo-host"
+  if ! command -v systemd-analyze >/dev/null; then
+    echo "systemd-analyze is not installed: the units were not verified"
+    exit 0
+  fi
+  mkdir -p "$root/run" && chmod 700 "$root/run"
+  silent clean XDG_RUNTIME_DIR="$root/run" systemd-analyze verify --man=no --user \
+    "$units/tesselo-host.socket" "$units/tesselo-host.service"
   ;;
 
 bash)
