@@ -202,6 +202,12 @@ TEST_F(HostAgentTracking, EventsFindTheirPaneWithoutAnIdAndTheAgentsDeathIsSeen)
   EXPECT_EQ(working.wait_for(std::chrono::milliseconds(500)), std::future_status::timeout);
   agent.step("event UserPromptSubmit");
   EXPECT_EQ(working.get().out, "working\n");
+  // An agent forgotten while a wait runs leaves it no state to report.
+  auto forgotten = agent.park("blocked", "1.5");
+  agent.step("event SessionEnd");
+  EXPECT_EQ(forgotten.get().out, "unknown\n");
+  agent.step("event UserPromptSubmit");
+  ASSERT_TRUE(agent.becomes("working"));
 
   auto idle = agent.park("idle", "30");
   ASSERT_EQ(kill(agent.pid(), SIGKILL), 0);

@@ -80,6 +80,13 @@ TEST_F(HostMethods, SendTypesIntoThePaneAndReadReturnsItsScreen) {
   world.type(pane, "");
   ASSERT_TRUE(world.screenShowsLine(pane, "semi;; ;")) << world.screen(pane);
 
+  // A final line feed is the Enter key (a carriage return), not a typed
+  // line feed: a program reading the raw keys, as Claude Code does, sees it.
+  world.type(pane, "stty raw -echo; echo raw-now; head -c 2 | od -An -c; stty sane");
+  ASSERT_TRUE(world.screenShowsLine(pane, "raw-now")) << world.screen(pane);
+  world.request({{"method", "send"}, {"panel", pane}, {"text", "x\n"}});
+  ASSERT_TRUE(eventually([&] { return world.screen(pane).find("x  \\r") != std::string::npos; }))
+      << world.screen(pane);
   // Several lines, as a terminal takes at most 4095 characters per line.
   std::string line = std::string(3000, 'x') + "é€\n";
   std::string text =

@@ -133,6 +133,15 @@ TEST(HostRobustness, TheSocketIsPrivateOwnedByOneHostAndRemovedOnStop) {
   ASSERT_TRUE(world.startHost());
   EXPECT_EQ(world.stopHost(), 0);
 
+  // A folder that cannot be made is said as such.
+  std::string file = world.dir.file("a-file");
+  writeFile(file, "x");
+  ProcessResult unmade = runProcess(
+      hostPath(), {"--socket", file + "/under/control.sock", "--tmux-socket", world.tmuxSocket},
+      {world.env, {}, {}, {}});
+  EXPECT_EQ(unmade.status, 1);
+  EXPECT_EQ(unmade.err, "tesselo-host: cannot create " + file + "/under: Not a directory\n");
+
   writeFile(world.socket, "precious");
   ProcessResult refused = secondHost();
   EXPECT_EQ(refused.status, 1);
@@ -284,6 +293,10 @@ TEST_F(HostApproval, TheUserIsAskedOnceAndNoRefusesYesAllowsThisAndLaterSends) {
   // Asked once per run: the next send goes straight through.
   EXPECT_EQ(world.cli({"send", "--panel", pane, "echo", "allowed-2"}).status, 0);
   EXPECT_TRUE(world.screenShowsLine(pane, "allowed-2"));
+  // The attached user is the one client notify reaches: a message and a bell.
+  EXPECT_EQ(world.request({{"method", "notify"}}), Json({{"clients", 1}}));
+  EXPECT_TRUE(client.drew("an agent asks for your attention"));
+  EXPECT_TRUE(client.drew("\a"));
 }
 
 }  // namespace

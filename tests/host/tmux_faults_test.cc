@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <future>
 
@@ -105,12 +106,18 @@ TEST(HostTmuxFaults, AHungServerCostsARequestItsTimeLimitNotTheHost) {
   EXPECT_TRUE(eventually([&] { return world.list()["terminals"].size() == 1u; }));
 }
 
-TEST(HostTmuxFaults, MissingTmuxAndAnEmptySocketGiveTheUsualAnswers) {
+TEST(HostTmuxFaults, MissingTmuxOrGitAndAnEmptySocketGiveTheUsualAnswers) {
   HostWorld world;
   world.env["PATH"] = world.dir.path();
   ASSERT_TRUE(world.startHost());
   ProcessResult missing = world.cli({"list"});
   EXPECT_EQ(missing.err, "tesselo: tmux: cannot run tmux: is it installed?\n");
+  world.stopHost();
+  // tmux alone on the PATH: git's absence is said as such.
+  ASSERT_EQ(symlink(tmuxPath().c_str(), world.dir.file("tmux").c_str()), 0);
+  ASSERT_TRUE(world.startHost());
+  ProcessResult noGit = world.cli({"new", "--cwd", world.home, "--worktree"});
+  EXPECT_EQ(noGit.err, "tesselo: cannot run git: is it installed?\n");
   world.stopHost();
   world.env.erase("PATH");
   world.tmuxSocket = world.dir.file("nothing-here.sock");
