@@ -7,7 +7,9 @@
 // they are, so a line reading "%end ..." may be a pane's content: a block ends
 // at the last terminator carrying its own arguments before the sentinel,
 // never at the first, and pane content can never end a reply early, pass for
-// a notification, or land in another command's reply.
+// a notification, or land in another command's reply. In a list of commands
+// only the first may print such text: a later block could otherwise repeat
+// an earlier one's terminator (the host sends no such list).
 #pragma once
 
 #include <cstddef>

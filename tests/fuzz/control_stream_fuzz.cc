@@ -52,12 +52,19 @@ struct Conversation {
   std::vector<std::string> notifications;
   long number = 100;
   size_t lastTerminator = 0;  // where the latest block's terminator starts
+  std::string earlierArgs;    // the arguments of the block before, in a list
 
   std::string arguments() { return "1700000000 " + std::to_string(number++) + " 1"; }
 
-  void block(const std::vector<std::string>& body, bool fails, bool forge,
-             const std::string& notification, ControlReply& reply) {
+  void block(std::vector<std::string> body, bool fails, bool forge, const std::string& notification,
+             ControlReply& reply) {
     std::string args = arguments();
+    // Only a list's first command may print text from outside (the host
+    // sends no list whose later commands print a pane or a name), so no
+    // later block repeats an earlier one's terminator.
+    for (std::string& line : body)
+      if (line == "%end " + earlierArgs || line == "%error " + earlierArgs) line = "x";
+    earlierArgs = args;
     printed += "%begin " + args + "\n";
     std::string text;
     for (const std::string& line : body) {
@@ -92,6 +99,7 @@ struct Conversation {
     }
     bool fails = kind & 4, list = kind & 8, forge = kind & 16, forgeSentinel = kind & 32;
     ControlReply reply;
+    earlierArgs = "-";
     if (list) {
       size_t half = body.size() / 2;
       std::vector<std::string> first(body.begin(), body.begin() + half);
