@@ -3,7 +3,7 @@
 # position-independent executables. tesselo-host serves a socket to every
 # process of its user and parses what they send, so none of this is optional
 # where the toolchain offers it. The sanitizer builds leave it out: they are
-# never shipped, and fortified calls would hide accesses from ASan.
+# never shipped, and their runtimes check memory more closely than this.
 #
 # Everything reaches the programs through tesselo_hardening, which
 # tesselo_support links publicly: every library and program of the project
@@ -42,9 +42,10 @@ if(TESSELO_HAS_BIND_NOW)
   target_link_options(tesselo_hardening INTERFACE "LINKER:-z,relro,-z,now")
 endif()
 
-# Every object is compiled for a position-independent executable (not as
-# shared-library code: -fPIC would forbid inlining across public functions);
-# tesselo_link_program links the programs as PIE or static-pie.
+# Every object is compiled for a position-independent executable, not as
+# shared-library code (-fPIC assumes public functions may be interposed and
+# so keeps from inlining them); tesselo_link_program links the programs as
+# PIE or static-pie.
 check_pie_supported(LANGUAGES CXX)
 if(CMAKE_CXX_LINK_PIE_SUPPORTED)
   target_compile_options(tesselo_hardening INTERFACE ${CMAKE_CXX_COMPILE_OPTIONS_PIE})
