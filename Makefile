@@ -1,7 +1,7 @@
 # Thin wrapper over CMake: the README's two commands, and a few more.
 JOBS ?= $(shell nproc 2>/dev/null || sysctl -n hw.ncpu 2>/dev/null || echo 2)
 
-.PHONY: all bootstrap build build-sanitize build-tsan build-fuzz test test-sanitize fuzz demo bench clean
+.PHONY: all bootstrap build build-sanitize build-tsan build-fuzz test test-sanitize check fuzz demo bench clean
 
 all: build
 
@@ -21,6 +21,12 @@ test: build build-sanitize build-tsan build-fuzz
 	@ctest --preset sanitize -j $(JOBS)
 	@ctest --preset tsan -j $(JOBS)
 	@ctest --preset fuzz -j $(JOBS)
+
+# The release as users and packagers build it, each way from a clean copy:
+# GCC and clang Release, Debian's flags, MinSizeRel, none with a warning;
+# then the Debian package, lintian and the hardening of every program.
+check: bootstrap
+	@JOBS=$(JOBS) scripts/release-check
 
 build-sanitize: bootstrap
 	@cmake --preset sanitize >/dev/null

@@ -17,8 +17,12 @@ std::optional<int64_t> integerValue(std::string_view text) {
   if (digits.empty()) return std::nullopt;
   for (char c : digits)
     if (c < '0' || c > '9') return std::nullopt;
-  // Parse with the sign so that INT64_MIN still fits.
-  std::string signedDigits = negative ? "-" + std::string(digits) : std::string(digits);
+  // Parse with the sign so that INT64_MIN still fits. Built by appending:
+  // GCC 12 at -O3 misreads `"-" + std::string(...)` as an overlapping copy.
+  std::string signedDigits;
+  signedDigits.reserve(digits.size() + 1);
+  if (negative) signedDigits.push_back('-');
+  signedDigits.append(digits);
   int64_t value = 0;
   auto [end, error] =
       std::from_chars(signedDigits.data(), signedDigits.data() + signedDigits.size(), value);

@@ -25,10 +25,11 @@ file(CREATE_LINK tesselo.fish ${tesselo_links}/fish/tesselo-cli.fish SYMBOLIC)
 
 install(FILES ${tesselo_links}/bin/tesselo DESTINATION ${CMAKE_INSTALL_BINDIR})
 
-set(tesselo_pages ${PROJECT_SOURCE_DIR}/doc/man/tesselo.1 ${PROJECT_SOURCE_DIR}/doc/man/tesselo-mcp.1
+set(tesselo_man ${PROJECT_SOURCE_DIR}/docs/man)
+set(tesselo_pages ${tesselo_man}/tesselo.1 ${tesselo_man}/tesselo-mcp.1
                   ${tesselo_links}/man1/tesselo-cli.1)
 if(TARGET tesselo-host)
-  list(APPEND tesselo_pages ${PROJECT_SOURCE_DIR}/doc/man/tesselo-host.1)
+  list(APPEND tesselo_pages ${tesselo_man}/tesselo-host.1)
 endif()
 install(FILES ${tesselo_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
@@ -43,6 +44,9 @@ install(FILES ${tesselo_completions}/_tesselo
         DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/zsh/site-functions)
 install(FILES ${tesselo_completions}/tesselo.fish ${tesselo_links}/fish/tesselo-cli.fish
         DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/fish/vendor_completions.d)
+
+# The license travels with every installed copy.
+install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 # The host's systemd user units: the socket unit listens where the clients
 # look, and starts the service (the host from this prefix) on the first
@@ -59,17 +63,37 @@ if(TARGET tesselo-host AND CMAKE_SYSTEM_NAME STREQUAL "Linux")
           DESTINATION lib/systemd/user)
 endif()
 
-# `cpack` in the build folder makes a Debian package of the same tree.
+# `cpack` in the build folder makes a Debian package of the same tree;
+# cmake/deb_tree.cmake then gives the staged tree what Debian's policy asks
+# for (copyright, changelog, compressed pages, stripped programs, lintian
+# overrides) from packaging/debian, which also holds the long description.
+# The maintainer is the one who signed the latest changelog entry.
+set(tesselo_debian ${PROJECT_SOURCE_DIR}/packaging/debian)
+file(STRINGS ${tesselo_debian}/changelog tesselo_signature REGEX "^ -- " LIMIT_COUNT 1)
+string(REGEX REPLACE "^ -- (.*>)  .*$" "\\1" tesselo_maintainer "${tesselo_signature}")
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME tesselo)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_CONTACT "Tesselo developers")
+set(CPACK_PACKAGE_CONTACT "${tesselo_maintainer}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
-    "Command-line client and MCP server for the Tesselo terminal application")
+    "command-line client, MCP server and tmux host for the Tesselo terminal")
+file(READ ${tesselo_debian}/description CPACK_PACKAGE_DESCRIPTION)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
-set(CPACK_STRIP_FILES ON)
+# tesselo-host drives tmux; the clients need none of it.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS tmux)
+set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ
+    GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/deb_tree.cmake)
+set(CPACK_TESSELO_DEBIAN_DIR ${tesselo_debian})
+set(CPACK_TESSELO_DOCDIR ${CMAKE_INSTALL_DOCDIR})
+set(CPACK_TESSELO_MANDIR ${CMAKE_INSTALL_MANDIR})
+if(CMAKE_STRIP)
+  set(CPACK_TESSELO_STRIP ${CMAKE_STRIP})
+else()
+  set(CPACK_TESSELO_STRIP strip)
+endif()
 find_program(TESSELO_DPKG_SHLIBDEPS dpkg-shlibdeps)
 if(TESSELO_DPKG_SHLIBDEPS)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)

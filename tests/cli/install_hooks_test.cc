@@ -349,8 +349,8 @@ TEST_F(InstallHooks, ApostropheInTheExecutablePathIsShellQuoted) {
   TempDir place;
   std::string program = copiedProgram(place.path() + "/it's here", "tesselo-cli");
   ASSERT_EQ(run({"install-hooks"}, program).status, 0);
-  std::string command =
-      "'" + fs::canonical(place.path()).string() + "/it'\\''s here/tesselo-cli' claude-hook";
+  std::string command = "'";
+  command += fs::canonical(place.path()).string() + "/it'\\''s here/tesselo-cli' claude-hook";
   EXPECT_EQ(parsed(readFile(settings())), withOwnGroups(Json::object(), command));
 
   // A later install from another path naming tesselo-cli replaces those hooks.

@@ -66,6 +66,7 @@ files)
     share/bash-completion/completions/tesselo share/bash-completion/completions/tesselo-cli
     share/zsh/site-functions/_tesselo
     share/fish/vendor_completions.d/tesselo.fish share/fish/vendor_completions.d/tesselo-cli.fish
+    share/doc/tesselo/LICENSE
   )
   if [[ $host_expected == 1 ]]; then
     expected+=(bin/tesselo-host share/man/man1/tesselo-host.1
