@@ -1,7 +1,7 @@
 # Thin wrapper over CMake: the README's two commands, and a few more.
 JOBS ?= $(shell nproc 2>/dev/null || sysctl -n hw.ncpu 2>/dev/null || echo 2)
 
-.PHONY: all bootstrap build build-sanitize build-tsan build-fuzz test test-sanitize check fuzz demo bench clean
+.PHONY: all bootstrap build build-sanitize build-tsan build-fuzz test check fuzz demo bench clean
 
 all: build
 
@@ -12,21 +12,23 @@ build: bootstrap
 	@cmake --preset default >/dev/null
 	@cmake --build --preset default -j $(JOBS)
 
-# The whole suite runs twice: as shipped, then under AddressSanitizer and
-# UndefinedBehaviorSanitizer, where any report fails the run. The MCP
-# server's concurrency tests run a third time under ThreadSanitizer, and each
-# fuzz target gets a few seconds over its corpus (a smoke run, not a search).
-test: build build-sanitize build-tsan build-fuzz
+# The build as shipped and its whole suite: what a newcomer runs first.
+test: build
 	@ctest --preset default -j $(JOBS)
+
+# Everything that takes longer: the suite again under AddressSanitizer and
+# UndefinedBehaviorSanitizer (any report fails it), the concurrency tests
+# under ThreadSanitizer, a few seconds of each fuzz target over its corpus,
+# the release built the ways users and packagers build it (GCC and clang
+# Release, Debian's flags, MinSizeRel, none with a warning; the .deb, lintian
+# and every program's hardening), and the real Claude Code driven through
+# every way a turn ends under the host.
+check: build build-sanitize build-tsan build-fuzz
 	@ctest --preset sanitize -j $(JOBS)
 	@ctest --preset tsan -j $(JOBS)
 	@ctest --preset fuzz -j $(JOBS)
-
-# The release as users and packagers build it, each way from a clean copy:
-# GCC and clang Release, Debian's flags, MinSizeRel, none with a warning;
-# then the Debian package, lintian and the hardening of every program.
-check: bootstrap
 	@JOBS=$(JOBS) scripts/release-check
+	@tests/claude/run build
 
 build-sanitize: bootstrap
 	@cmake --preset sanitize >/dev/null
