@@ -72,91 +72,40 @@ class HostAgentTracking : public ::testing::Test {
   HostWorld world;
 };
 
-// Each way a turn ends or waits, in a pane of its own, all at once. `until`
-// and `seconds` park a wait before the last steps; `ends` says whether it
-// must end (with `state`) or run to its deadline (with the pane at `state`).
+std::vector<std::string> steps(const std::string& line) {
+  std::vector<std::string> all;
+  for (size_t start = 0; start < line.size();) {
+    size_t end = std::min(line.find(';', start), line.size());
+    all.push_back(line.substr(start, end - start));
+    start = end + 1;
+  }
+  return all;
+}
+
+// Each way a turn ends or waits, in a pane of its own, all at once: the
+// steps before reach the middle state, a wait is parked, the steps after run;
+// the wait ends with status 0 at the final state, or runs to its 3 s
+// deadline (status 2) while the pane stays at it.
 TEST_F(HostAgentTracking, TheStateFollowsEveryWayATurnEndsOrWaits) {
   struct Scenario {
-    const char* name;
-    std::vector<std::string> before;  // steps before the wait is parked
-    std::string mid;                  // the state then
-    std::vector<std::string> after;   // steps while it is parked
-    std::string until;
-    bool ends;
-    std::string state;
+    const char *name, *before, *mid, *after, *until;
+    int status;
+    const char* state;
   } scenarios[] = {
-      {"the answer", {"draw running"}, "working", {"event Stop"}, "idle", true, "idle"},
-      {"Escape while the answer streams",
-       {"draw running"},
-       "working",
-       {"write interrupted", "draw rest"},
-       "idle",
-       true,
-       "idle"},
-      {"Escape while a tool runs",
-       {"draw running"},
-       "working",
-       {"write tool-interrupted", "draw rest"},
-       "idle",
-       true,
-       "idle"},
-      {"Escape at a permission prompt",
-       {"draw running", "draw dialog"},
-       "blocked",
-       {"write tool-interrupted", "draw rest"},
-       "idle",
-       true,
-       "idle"},
-      {"Escape before the first token",
-       {"draw running"},
-       "working",
-       {"draw prompt"},
-       "idle",
-       true,
-       "idle"},
-      {"an API error",
-       {"draw running"},
-       "working",
-       {"write api-error", "draw rest"},
-       "idle",
-       true,
-       "idle"},
-      {"a permission prompt answered yes",
-       {"draw running", "draw dialog"},
-       "blocked",
-       {"draw running"},
-       "working",
-       true,
-       "working"},
-      {"its late notification, once answered",
-       {"draw running", "draw dialog", "draw running"},
-       "working",
-       {"event Notification permission_prompt"},
-       "idle",
-       false,
-       "working"},
-      {"a long phase", {"draw running"}, "working", {}, "idle", false, "working"},
-      {"a prompt the user takes long over",
-       {"draw running", "draw dialog"},
-       "blocked",
-       {},
-       "idle",
-       false,
-       "blocked"},
-      {"the user's own text quoting the status",
-       {"draw running"},
-       "working",
-       {"draw quoted"},
-       "idle",
-       true,
-       "idle"},
-      {"transcripts no version writes",
-       {"draw running"},
-       "working",
-       {"write garbage", "write huge", "write stale"},
-       "idle",
-       false,
-       "working"},
+      // clang-format off
+      {"the answer", "draw running", "working", "event Stop", "idle", 0, "idle"},
+      {"Escape while streaming", "draw running", "working", "write interrupted;draw rest", "idle", 0, "idle"},
+      {"Escape during a tool", "draw running", "working", "write tool-interrupted;draw rest", "idle", 0, "idle"},
+      {"Escape at a permission prompt", "draw running;draw dialog", "blocked", "write tool-interrupted;draw rest", "idle", 0, "idle"},
+      {"Escape before the first token", "draw running", "working", "draw prompt", "idle", 0, "idle"},
+      {"an API error", "draw running", "working", "write api-error;draw rest", "idle", 0, "idle"},
+      {"a prompt answered yes", "draw running;draw dialog", "blocked", "draw running", "working", 0, "working"},
+      {"its late notification", "draw running;draw dialog;draw running", "working", "event Notification permission_prompt", "idle", 2, "working"},
+      {"a long phase", "draw running", "working", "", "idle", 2, "working"},
+      {"a prompt left open", "draw running;draw dialog", "blocked", "", "idle", 2, "blocked"},
+      {"the user's text quoting the status", "draw running", "working", "draw quoted", "idle", 0, "idle"},
+      {"transcripts no version writes", "draw running", "working", "write garbage;write huge;write stale", "idle", 2, "working"},
+      // clang-format on
   };
   std::vector<std::string> panes;
   for (size_t i = 0; i < std::size(scenarios); ++i) panes.push_back(newPane());
@@ -169,13 +118,13 @@ TEST_F(HostAgentTracking, TheStateFollowsEveryWayATurnEndsOrWaits) {
       agent.step("event SessionStart");
       ASSERT_TRUE(agent.becomes("idle")) << agent.state();
       agent.step("event UserPromptSubmit");
-      for (const auto& step : s.before) agent.step(step);
+      for (const auto& step : steps(s.before)) agent.step(step);
       ASSERT_TRUE(agent.becomes(s.mid)) << agent.state();
-      auto waited = agent.park(s.until, s.ends ? "30" : "3");
-      for (const auto& step : s.after) agent.step(step);
+      auto waited = agent.park(s.until, s.status == 0 ? "30" : "3");
+      for (const auto& step : steps(s.after)) agent.step(step);
       ProcessResult result = waited.get();
-      EXPECT_EQ(result.status, s.ends ? 0 : 2) << result.err;
-      EXPECT_EQ(result.out, (s.ends ? s.state : agent.state()) + "\n");
+      EXPECT_EQ(result.status, s.status) << result.err;
+      EXPECT_EQ(result.out, std::string(s.state) + "\n");
       EXPECT_EQ(agent.state(), s.state);
     }));
   for (auto& r : running) r.get();
@@ -186,10 +135,21 @@ TEST_F(HostAgentTracking, EventsFindTheirPaneWithoutAnIdAndTheAgentsDeathIsSeen)
   StandIn agent(world, newPane(), "5e552000");
   agent.step("event SessionStart");
   ASSERT_TRUE(agent.becomes("idle"));
-  StandIn{world, quiet, "5e552001"};
+  StandIn bystander(world, quiet, "5e552001");
   agent.step("event UserPromptSubmit");
   ASSERT_TRUE(agent.becomes("working"));
-  EXPECT_EQ(StandIn(world, quiet, "5e552001").state(), "(none)");
+  EXPECT_EQ(bystander.state(), "(none)");
+  std::string listed = world.cli({"list"}).out;
+  EXPECT_NE(listed.find("  " + agent.pane().substr(0, 8) + "  sh  claude [working]\n"),
+            std::string::npos)
+      << listed;
+  EXPECT_NE(listed.find("  [working]\n"), std::string::npos) << listed;
+  // A wait for a state already there is answered at once; one for no state
+  // at all is refused.
+  ProcessResult now = world.cli({"wait", "--panel", agent.pane(), "--until", "working"});
+  EXPECT_EQ(now.out, "working\n");
+  ProcessResult refused = world.cli({"wait", "--until", "sleeping"});
+  EXPECT_EQ(refused.err, "tesselo: \"until\" must be working, blocked or idle\n");
 
   // Cleared and forgotten, then a new session: a wait for working outlives it.
   agent.step("event Stop");
@@ -228,6 +188,17 @@ TEST_F(HostAgentTracking, EventsFindTheirPaneWithoutAnIdAndTheAgentsDeathIsSeen)
   EXPECT_EQ(outside.status, 0);
   for (const auto& terminal : world.list()["terminals"])
     for (const auto& pane : terminal["panels"]) EXPECT_FALSE(pane.contains("state")) << pane;
+  EXPECT_EQ(world.request({{"method", "agent-event"}, {"event", "Stop"}})["error"],
+            "agent-event needs \"panel\" (TESSELO_PANE_ID is not set where the agent runs)");
+  EXPECT_EQ(world.request(
+                {{"method", "agent-event"}, {"event", "Stop"}, {"panel", "ffffffffff"}})["error"],
+            "unknown pane ffffffffff");
+  // A pane that closes ends the waits on it.
+  auto closing = bystander.park("idle", "30");
+  bystander.step("quit");
+  world.cli({"send", "--panel", quiet, "exit"});
+  ProcessResult closed = closing.get();
+  EXPECT_EQ(closed.err, "tesselo: pane closed while waiting: " + quiet + "\n");
 }
 
 TEST(HostAgentWaits, ParkedWaitsBeyondTheConnectionCapStarveNothing) {

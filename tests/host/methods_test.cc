@@ -70,6 +70,13 @@ TEST_F(HostMethods, SendTypesIntoThePaneAndReadReturnsItsScreen) {
   // The bottom two written lines: the output and the next prompt.
   std::regex twoLines("hello-42\n[$#] ?\n");
   EXPECT_TRUE(std::regex_match(read.out, twoLines)) << read.out;
+  // An agent's tool call reads the same screen through tesselo-mcp.
+  std::string call =
+      R"({"jsonrpc":"2.0","id":2,"method":"tools/call","params":{"name":"tesselo_read","arguments":{"panel":")" +
+      pane.substr(0, 8) + R"("}}})";
+  ProcessResult served = runProcess(mcpPath(), {}, {world.env, call + "\n", {}, {}});
+  EXPECT_NE(served.out.find(R"(hello-42\n)"), std::string::npos) << served.out;
+  EXPECT_NE(served.out.find("\"isError\":false"), std::string::npos) << served.out;
 
   sent = world.cli({"send", "--panel", pane, "--raw", "echo", "'semi;;'", "\\;"});
   EXPECT_EQ(sent.status, 0) << sent.err;

@@ -171,6 +171,39 @@ TEST(AgentRules, ListAnswerGroupsPanesUnderTheirTerminals) {
   EXPECT_EQ(answer, expected);
 }
 
+TEST(AgentRules, HookEventsAndNotificationTypesSetStates) {
+  struct Case {
+    const char* event;
+    const char* detail;  // nullptr: none
+    EffectKind kind;
+    std::string_view state;
+  } cases[] = {
+      {"SessionStart", nullptr, EffectKind::set, stateIdle},
+      {"UserPromptSubmit", nullptr, EffectKind::set, stateWorking},
+      {"Stop", nullptr, EffectKind::set, stateIdle},
+      {"SessionEnd", nullptr, EffectKind::forget, {}},
+      {"Notification", "permission_prompt", EffectKind::set, stateBlocked},
+      {"Notification", "elicitation_dialog", EffectKind::set, stateBlocked},
+      {"Notification", "elicitation_url_dialog", EffectKind::set, stateBlocked},
+      {"Notification", "agent_needs_input", EffectKind::set, stateBlocked},
+      {"Notification", "agent_completed", EffectKind::set, stateIdle},
+      {"Notification", "idle_prompt", EffectKind::none, {}},
+      {"Notification", nullptr, EffectKind::none, {}},
+      {"PreToolUse", nullptr, EffectKind::none, {}},
+  };
+  for (const Case& c : cases) {
+    std::string detail = c.detail ? c.detail : "";
+    EventEffect effect = agentEventEffect(c.event, c.detail ? &detail : nullptr);
+    EXPECT_EQ(effect.kind, c.kind) << c.event << " " << detail;
+    EXPECT_EQ(effect.state, c.state) << c.event << " " << detail;
+  }
+  // A terminal shows its most pressing pane.
+  EXPECT_EQ(terminalState({"idle", "working", "blocked"}), "blocked");
+  EXPECT_EQ(terminalState({"idle", "working"}), "working");
+  EXPECT_EQ(terminalState({"idle"}), "idle");
+  EXPECT_EQ(terminalState({}), "");
+}
+
 using Clock = AgentStates::Clock;
 
 // A client that hangs up must not leave its wait behind.
