@@ -8,12 +8,14 @@
 #include <thread>
 
 #include "host/agent_states.h"
+#include "host/agent_watch.h"
 #include "host/handlers.h"
 #include "host/listener.h"
 #include "host/pane_ids.h"
 #include "host/pane_table.h"
 #include "host/protocol.h"
 #include "host/tmux.h"
+#include "host/turn_signals.h"
 #include "host/worktree.h"
 
 namespace tesselo::host {
@@ -140,37 +142,6 @@ TEST(PaneIds, FreshIdsAreHexAndAvoidTakenPrefixes) {
   EXPECT_EQ(drawn.find_first_not_of("0123456789abcdef"), std::string::npos);
 }
 
-TEST(AgentRules, ListAnswerGroupsPanesUnderTheirTerminals) {
-  std::vector<PaneRow> rows = {
-      pane("$0", 0, "@1", true, "%1", true, "p1", "t1"),
-      pane("$0", 0, "@1", true, "%2", false, "p2", "t1"),
-      pane("$1", 0, "@2", true, "%3", true, "p3", "t2"),
-  };
-  rows[0].process = "zsh";
-  rows[2].windowName = "build";
-  Json answer = listAnswer(rows, [](const std::string& id) -> std::optional<AgentState> {
-    if (id == "p2") return AgentState{"claude", "working"};
-    return std::nullopt;
-  });
-  Json expected = {{"terminals",
-                    {{{"id", "t1"},
-                      {"title", ""},
-                      {"space", "$0"},
-                      {"state", "working"},
-                      {"panels",
-                       {{{"id", "p1"}, {"title", ""}, {"process", "zsh"}},
-                        {{"id", "p2"},
-                         {"title", ""},
-                         {"process", ""},
-                         {"agent", "claude"},
-                         {"state", "working"}}}}},
-                     {{"id", "t2"},
-                      {"title", "build"},
-                      {"space", "$1"},
-                      {"panels", {{{"id", "p3"}, {"title", ""}, {"process", ""}}}}}}}};
-  EXPECT_EQ(answer, expected);
-}
-
 TEST(AgentRules, HookEventsAndNotificationTypesSetStates) {
   struct Case {
     const char* event;
@@ -204,6 +175,78 @@ TEST(AgentRules, HookEventsAndNotificationTypesSetStates) {
   EXPECT_EQ(terminalState({}), "");
 }
 
+TEST(TurnSignals, TheStatusLineUnderTheLastRuleAndTranscriptMarkersOfThisTurn) {
+  const std::string rule = "  ──────────────\n";
+  struct Screen {
+    std::string text, knownMode;
+    ScreenStatus status;
+    std::string mode;
+  } screens[] = {
+      {"answer\n" + rule + "  ⏸ manual mode on · esc to interrupt · ← for agents\n\n\n", "",
+       ScreenStatus::running, "⏸ manual mode on"},
+      {rule + "Esc to cancel · Tab to amend\n", "", ScreenStatus::dialog, ""},
+      {rule + "> esc to interrupt, please\n" + rule + "⏸ manual mode on · ? for shortcuts\n", "",
+       ScreenStatus::rest, ""},
+      {rule + "⏸ manual mode on\n", "⏸ manual mode on", ScreenStatus::rest,
+       "⏸ manual mode on"},
+      {rule + "⏸ manual mode on\n", "", ScreenStatus::unknown, ""},
+      {"esc to interrupt\n─────\n", "", ScreenStatus::unknown, ""},
+  };
+  for (const Screen& c : screens) {
+    StatusReading reading = readStatusLine(c.text, c.knownMode);
+    EXPECT_EQ(reading.status, c.status) << c.text;
+    EXPECT_EQ(reading.mode, c.mode) << c.text;
+  }
+  struct Line {
+    std::string json;
+    TranscriptSignal signal;
+  } lines[] = {
+      {R"({"type":"user","message":{"content":[{"type":"text","text":"[Request interrupted by user for tool use]"}]},"timestamp":"2026-12-07T10:00:01.500Z"})",
+       TranscriptSignal::interrupted},
+      {R"({"type":"user","message":{"content":"[Request interrupted by user]"},"timestamp":"2026-12-07T10:00:02Z"})",
+       TranscriptSignal::interrupted},
+      {R"({"type":"assistant","isApiErrorMessage":true,"timestamp":"2026-12-07T10:00:02.000Z"})",
+       TranscriptSignal::apiError},
+      {R"({"type":"user","message":{"content":"[Request interrupted by user]"},"timestamp":"2026-12-07T10:00:00.999Z"})",
+       TranscriptSignal::none},
+      {R"({"type":"assistant","isApiErrorMessage":false,"timestamp":"2026-12-07T10:00:02Z"})",
+       TranscriptSignal::none},
+      {R"({"type":"user","message":{"content":"[Request interrupted by user]"}})",
+       TranscriptSignal::none},
+      {"not json", TranscriptSignal::none},
+  };
+  const int64_t turnBegan = 1796637601000;  // 2026-12-07T10:00:01.000Z
+  for (const Line& c : lines) EXPECT_EQ(transcriptSignal(c.json, turnBegan), c.signal) << c.json;
+  EXPECT_EQ(transcriptPath("/h/.claude", "/srv/my.app/api_v2", "4f1c-9b7a"),
+            "/h/.claude/projects/-srv-my-app-api-v2/4f1c-9b7a.jsonl");
+  EXPECT_EQ(transcriptPath("/h/.claude", "/srv", "../../etc/passwd"), "");
+  EXPECT_EQ(transcriptPath("/h/.claude", "relative", "4f1c"), "");
+}
+
+TEST(TurnSignals, AScreenAtRestEndsATurnOnlyOnceBelievedAndSettled) {
+  using namespace std::chrono_literals;
+  auto t0 = WatchClock::now();
+  TurnView view{t0, false, std::nullopt};
+  bool showsRunning = false;
+  auto judge = [&](ScreenStatus screen, auto at) {
+    return judgeTurn(view, showsRunning, TranscriptSignal::none, screen, t0 + at);
+  };
+  // Never seen running, and the agent never showed it: rest is not believed.
+  EXPECT_EQ(judge(ScreenStatus::rest, 0ms), TurnVerdict::keep);
+  EXPECT_EQ(judge(ScreenStatus::rest, 5000ms), TurnVerdict::keep);
+  EXPECT_EQ(judge(ScreenStatus::running, 5100ms), TurnVerdict::working);
+  EXPECT_EQ(judge(ScreenStatus::dialog, 5200ms), TurnVerdict::blocked);
+  EXPECT_EQ(judge(ScreenStatus::rest, 5300ms), TurnVerdict::keep);
+  EXPECT_EQ(judge(ScreenStatus::rest, 5300ms + restSettles), TurnVerdict::idle);
+  // A new turn of an agent known to show it: believed after the grace only.
+  view = TurnView{t0, false, std::nullopt};
+  EXPECT_EQ(judge(ScreenStatus::rest, 100ms), TurnVerdict::keep);
+  EXPECT_EQ(judge(ScreenStatus::rest, 100ms + restSettles), TurnVerdict::keep);
+  EXPECT_EQ(judge(ScreenStatus::rest, turnDrawGrace), TurnVerdict::idle);
+  EXPECT_EQ(judgeTurn(view, showsRunning, TranscriptSignal::apiError, ScreenStatus::running, t0),
+            TurnVerdict::idle);
+}
+
 using Clock = AgentStates::Clock;
 
 // A client that hangs up must not leave its wait behind.
@@ -230,38 +273,6 @@ TEST(AgentWaits, ASweepJudgesOnlyWhatWasKnownBeforeItsMark) {
   EXPECT_TRUE(states.get("new"));
   states.apply("new", "claude", {EffectKind::forget, {}});
   EXPECT_FALSE(states.watched());
-}
-
-TEST(Requests, LinesAreBoundedInSizeAndTimeAndAnswersAreOneLine) {
-  EXPECT_EQ(answerLine({{"a", 1}}), "{\"a\":1}\n");
-  EXPECT_EQ(answerLine({{"a", std::nan("")}}),
-            "{\"error\":\"internal error: answer has no JSON form\"}\n");
-  struct Case {
-    std::string bytes;
-    bool close;
-    LineEnd end;
-    std::string line;
-  } cases[] = {
-      {"{\"a\":1}\nmore", false, LineEnd::complete, "{\"a\":1}"},
-      {"0123456789\n", false, LineEnd::complete, "0123456789"},
-      {"01234567890\n", false, LineEnd::tooLarge, ""},
-      {"012345678901234", false, LineEnd::tooLarge, ""},
-      {"0123", true, LineEnd::closed, ""},
-      {"0123", false, LineEnd::timedOut, ""},
-  };
-  for (const Case& c : cases) {
-    int pair[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
-    ASSERT_EQ(write(pair[1], c.bytes.data(), c.bytes.size()), ssize_t(c.bytes.size()));
-    if (c.close) close(pair[1]);
-    RequestLine got = readRequestLine(pair[0], 10, Clock::now() + std::chrono::milliseconds(100));
-    EXPECT_EQ(got.end, c.end) << c.bytes;
-    if (c.end == LineEnd::complete) {
-      EXPECT_EQ(got.line, c.line);
-    }
-    close(pair[0]);
-    if (!c.close) close(pair[1]);
-  }
 }
 
 TEST(Requests, OnlyTheOwnerMayConnect) {
