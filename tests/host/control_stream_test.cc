@@ -77,18 +77,6 @@ TEST(ControlStream, RepliesGoToTheirCommandsWhateverTheirContentLooksLike) {
            sentinel("T1", 12) + "%window-close @3\n",
        {{true, "a\nb\n"}},
        {"%sessions-changed", "%window-add @3", "%layout-change @1 x", "%window-close @3"}},
-      {"a list stops at its failing command",
-       "%begin 1700000000 10 1\nfirst\n%end 1700000000 10 1\n%begin 1700000000 11 1\nno such "
-       "session\nsecond line\n%error 1700000000 11 1\n" +
-           sentinel("T1", 12),
-       {{false, "no such session\nsecond line"}},
-       {}},
-      {"the attach block before the first command",
-       "%begin 1700000000 5 0\n%end 1700000000 5 0\n%session-changed $0 main\n" +
-           sentinel("T1", 6) + "%begin 1700000000 7 1\nx\n%end 1700000000 7 1\n" +
-           sentinel("T2", 8),
-       {{true, ""}, {true, "x\n"}},
-       {"%session-changed $0 main"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

@@ -21,7 +21,7 @@ class HostMethods : public ::testing::Test {
 
 // Ids are stable across lists and host restarts; the client shows them cut
 // to eight characters.
-TEST_F(HostMethods, ListAndNotifyAnswerWithStableHexIds) {
+TEST_F(HostMethods, ListAndNotifyAnswerWithStableIdsAndWholeText) {
   Json answer = world.list();
   ASSERT_EQ(answer["terminals"].size(), 1u) << answer;
   const Json& terminal = answer["terminals"][0];
@@ -51,6 +51,24 @@ TEST_F(HostMethods, ListAndNotifyAnswerWithStableHexIds) {
   EXPECT_EQ(world.stopHost(), 0);
   ASSERT_TRUE(world.startHost());
   EXPECT_EQ(world.paneIds(), before);
+
+  // Without any locale in the host's environment, text outside ASCII comes
+  // back whole: on the screen, in window names and in pane titles. tmux keeps
+  // a control character in a name as the escape "\037" and refuses it in a
+  // title.
+  std::string id = before[0];
+  ASSERT_EQ(world.tmux({"rename-window", "-t", "main", "wé─\x1fx"}).status, 0);
+  ASSERT_EQ(world.tmux({"select-pane", "-t", "main", "-T", "tïtle ┌┐"}).status, 0);
+  ASSERT_EQ(world.tmux({"select-pane", "-t", "main", "-T", "bad\x1f"}).status, 0);
+  Json renamed = world.list()["terminals"][0];
+  EXPECT_EQ(renamed["title"], "wé─\\037x");
+  EXPECT_EQ(renamed["panels"][0]["title"], "tïtle ┌┐");
+  EXPECT_EQ(renamed["panels"][0]["id"], id);
+
+  world.type(id, "printf '%s\\n' 'héllo ─│┌┐ wörld'");
+  EXPECT_TRUE(world.screenShowsLine(id, "héllo ─│┌┐ wörld")) << world.screen(id);
+  ProcessResult read = world.cli({"read", "--panel", id, "--lines", "2"});
+  EXPECT_EQ(read.out.substr(0, read.out.find('\n')), "héllo ─│┌┐ wörld") << read.out;
 }
 
 // One pane through a session of sends: out of copy mode, with and without
@@ -106,25 +124,6 @@ TEST_F(HostMethods, SendTypesIntoThePaneAndReadReturnsItsScreen) {
   std::string counted = "bytes=" + std::to_string(3 * line.size());
   ASSERT_TRUE(eventually([&] { return world.screen(pane).find(counted) != std::string::npos; }))
       << world.screen(pane);
-}
-
-// Without any locale in the host's environment, text outside ASCII comes
-// back whole: on the screen, in window names and in pane titles. tmux keeps a
-// control character in a name as the escape "\037" and refuses it in a title.
-TEST_F(HostMethods, TextOutsideAsciiComesBackWholeWithoutALocale) {
-  std::string pane = world.paneIds().at(0);
-  ASSERT_EQ(world.tmux({"rename-window", "-t", "main", "wé─\x1fx"}).status, 0);
-  ASSERT_EQ(world.tmux({"select-pane", "-t", "main", "-T", "tïtle ┌┐"}).status, 0);
-  ASSERT_EQ(world.tmux({"select-pane", "-t", "main", "-T", "bad\x1f"}).status, 0);
-  Json terminal = world.list()["terminals"][0];
-  EXPECT_EQ(terminal["title"], "wé─\\037x");
-  EXPECT_EQ(terminal["panels"][0]["title"], "tïtle ┌┐");
-  EXPECT_EQ(terminal["panels"][0]["id"], pane);
-
-  world.type(pane, "printf '%s\\n' 'héllo ─│┌┐ wörld'");
-  EXPECT_TRUE(world.screenShowsLine(pane, "héllo ─│┌┐ wörld")) << world.screen(pane);
-  ProcessResult read = world.cli({"read", "--panel", pane, "--lines", "2"});
-  EXPECT_EQ(read.out.substr(0, read.out.find('\n')), "héllo ─│┌┐ wörld") << read.out;
 }
 
 TEST_F(HostMethods, ReadAddressesPanesByPrefixOrFullIdOnly) {

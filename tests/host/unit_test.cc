@@ -249,19 +249,6 @@ TEST(TurnSignals, AScreenAtRestEndsATurnOnlyOnceBelievedAndSettled) {
 
 using Clock = AgentStates::Clock;
 
-// A client that hangs up must not leave its wait behind.
-TEST(AgentWaits, AVanishedClientEndsTheWait) {
-  AgentStates states(std::chrono::milliseconds(10));
-  std::atomic<bool> gone{false};
-  auto onGone = std::async(std::launch::async, [&] {
-    return states.waitFor("q", "idle", Clock::now() + std::chrono::seconds(60),
-                          [&] { return gone.load(); });
-  });
-  gone = true;
-  EXPECT_EQ(onGone.get().end, WaitEnd::clientGone);
-  EXPECT_EQ(states.waiters(), 0u);
-}
-
 TEST(AgentWaits, ASweepJudgesOnlyWhatWasKnownBeforeItsMark) {
   AgentStates states;
   states.apply("old", "claude", {EffectKind::set, stateIdle});
@@ -273,22 +260,6 @@ TEST(AgentWaits, ASweepJudgesOnlyWhatWasKnownBeforeItsMark) {
   EXPECT_TRUE(states.get("new"));
   states.apply("new", "claude", {EffectKind::forget, {}});
   EXPECT_FALSE(states.watched());
-}
-
-TEST(Requests, OnlyTheOwnerMayConnect) {
-  EXPECT_TRUE(peerAllowed(1000, 1000));
-  EXPECT_FALSE(peerAllowed(1001, 1000));
-  EXPECT_FALSE(peerAllowed(0, 1000));
-  EXPECT_FALSE(peerAllowed(1000, 0));
-  EXPECT_FALSE(peerAllowed(std::nullopt, 1000));
-  int pair[2];
-  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
-  EXPECT_EQ(peerOf(pair[0]).uid, geteuid());
-  EXPECT_EQ(peerOf(pair[0]).pid, getpid());
-  EXPECT_FALSE(peerClosed(pair[0]));
-  close(pair[1]);
-  EXPECT_TRUE(peerClosed(pair[0]));
-  close(pair[0]);
 }
 
 TEST(MethodRules, ReadTakesTheBottomWrittenLines) {
