@@ -120,6 +120,9 @@ TEST_F(HostAgentTracking, TheStateFollowsEveryWayATurnEndsOrWaits) {
       agent.step("event UserPromptSubmit");
       for (const auto& step : steps(s.before)) agent.step(step);
       ASSERT_TRUE(agent.becomes(s.mid)) << agent.state();
+      // A user takes longer than the host's look at the screen before the
+      // ending: what it shows while a turn runs is known by then.
+      std::this_thread::sleep_for(std::chrono::milliseconds(700));
       auto waited = agent.park(s.until, s.status == 0 ? "30" : "3");
       for (const auto& step : steps(s.after)) agent.step(step);
       ProcessResult result = waited.get();
