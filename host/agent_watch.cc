@@ -229,7 +229,7 @@ void AgentWatch::followTurns(HostContext& host) {
       // speaks for neither.
       if (it == agents_.end() || !it->second.following || it->second.turn != f.turn) continue;
       Agent& agent = it->second;
-      if (reading.status == ScreenStatus::running) agent.mode = reading.mode;
+      if (!reading.mode.empty()) agent.mode = reading.mode;
       TurnVerdict verdict =
           judgeTurn(agent.view, agent.showsRunning, signal, reading.status, WatchClock::now());
       std::string_view state = verdict == TurnVerdict::working   ? stateWorking

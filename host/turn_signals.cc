@@ -87,6 +87,16 @@ bool textStartsInterrupted(const Json& content) {
   return false;
 }
 
+// The permission mode: what stands in front of a mark, without the " · "
+// that joins them.
+std::string modeBefore(std::string_view line, size_t mark) {
+  std::string_view mode = line.substr(0, mark);
+  if (mode.size() >= partSeparator.size() &&
+      mode.substr(mode.size() - partSeparator.size()) == partSeparator)
+    mode.remove_suffix(partSeparator.size());
+  return std::string(trimmed(mode));
+}
+
 }  // namespace
 
 StatusReading readStatusLine(std::string_view screen, std::string_view knownMode) {
@@ -106,19 +116,23 @@ StatusReading readStatusLine(std::string_view screen, std::string_view knownMode
     size_t running = line.find(runningMark);
     if (running != std::string_view::npos) {
       reading.status = ScreenStatus::running;
-      std::string_view mode = line.substr(0, running);
-      if (mode.size() >= partSeparator.size() &&
-          mode.substr(mode.size() - partSeparator.size()) == partSeparator)
-        mode.remove_suffix(partSeparator.size());
-      reading.mode = std::string(trimmed(mode));
+      reading.mode = modeBefore(line, running);
       return reading;
     }
     if (line.find(dialogMark) != std::string_view::npos) {
       reading.status = ScreenStatus::dialog;
       return reading;
     }
-    if (line.find(restMark) != std::string_view::npos || (!knownMode.empty() && line == knownMode))
+    // The mode in front of "? for shortcuts" is the one a prompt put back
+    // leaves alone on the line.
+    size_t atRest = line.find(restMark);
+    if (atRest != std::string_view::npos) {
+      std::string mode = modeBefore(line, atRest);
+      if (!mode.empty()) reading.mode = mode;
       rest = true;
+    } else if (!knownMode.empty() && line == knownMode) {
+      rest = true;
+    }
   }
   if (rest) reading.status = ScreenStatus::rest;
   return reading;

@@ -23,8 +23,8 @@ enum class ScreenStatus {
 
 struct StatusReading {
   ScreenStatus status = ScreenStatus::unknown;
-  // The permission mode shown in front of "esc to interrupt", learned while
-  // a turn runs: alone (the prompt put back in the input box) it means rest.
+  // The permission mode shown in front of "esc to interrupt" or "? for
+  // shortcuts": alone (the prompt put back in the input box) it means rest.
   std::string mode;
 };
 

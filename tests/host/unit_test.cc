@@ -186,7 +186,7 @@ TEST(TurnSignals, TheStatusLineUnderTheLastRuleAndTranscriptMarkersOfThisTurn) {
        ScreenStatus::running, "⏸ manual mode on"},
       {rule + "Esc to cancel · Tab to amend\n", "", ScreenStatus::dialog, ""},
       {rule + "> esc to interrupt, please\n" + rule + "⏸ manual mode on · ? for shortcuts\n", "",
-       ScreenStatus::rest, ""},
+       ScreenStatus::rest, "⏸ manual mode on"},
       {rule + "⏸ manual mode on\n", "⏸ manual mode on", ScreenStatus::rest,
        "⏸ manual mode on"},
       {rule + "⏸ manual mode on\n", "", ScreenStatus::unknown, ""},
