@@ -13,47 +13,41 @@
 // 'request', 'first-token', 'tool-called', 'answer-done' and 'error-sent'.
 import http from 'node:http';
 
-const model = 'claude-stand-in';
 const usage = { input_tokens: 12, output_tokens: 20, cache_creation_input_tokens: 0, cache_read_input_tokens: 0 };
 // The real API pings a stream that waits; a silent stream may be given up on.
 const pingMs = 5000;
-// A slow answer arrives in this many pieces.
-const streamPieces = 60;
 const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 
 export async function startModelApi() {
   const api = { log: [], plan: [] };
   const note = (kind) => api.log.push({ t: Date.now(), kind });
   let ids = 0;
-  const message = (content, stopReason) => ({
-    id: `msg_${++ids}`, type: 'message', role: 'assistant', model, content,
-    stop_reason: stopReason, stop_sequence: null, usage,
-  });
-  const reply = (res, status, body) => {
-    res.writeHead(status, { 'content-type': 'application/json', 'request-id': `req_${++ids}` });
-    res.end(JSON.stringify(body));
-  };
+  const message = (content, stopReason) => ({ id: `msg_${++ids}`, type: 'message', role: 'assistant', model: 'stand-in',
+    content, stop_reason: stopReason, usage });
+  const failure = (type, message) => ({ type: 'error', error: { type, message } });
+  const reply = (res, status, body) =>
+    res.writeHead(status, { 'content-type': 'application/json' }).end(JSON.stringify(body));
 
   // `gone` tells whether the client hung up, which is what Escape looks like here.
   async function stream(res, step, gone) {
     const send = (type, data) => gone() || res.write(`event: ${type}\ndata: ${JSON.stringify({ type, ...data })}\n\n`);
     await sleep(step.silentMs ?? 0);
     if (gone()) return;
-    res.writeHead(200, { 'content-type': 'text/event-stream', 'request-id': `req_${++ids}` });
+    res.writeHead(200, { 'content-type': 'text/event-stream' });
     send('message_start', { message: message([], null) });
     for (let left = step.holdMs ?? 0; left > 0 && !gone(); left -= pingMs) {
       await sleep(Math.min(left, pingMs));
       send('ping');
     }
-    const { text = '', tool } = step;
-    const count = step.streamMs ? Math.min(streamPieces, text.length) : 1;
-    const piece = (i) => text.slice(Math.floor((i * text.length) / count), Math.floor(((i + 1) * text.length) / count));
-    const block = tool ? { type: 'tool_use', id: `toolu_${++ids}`, name: tool.name, input: {} } : { type: 'text', text: '' };
+    const { text, tool } = step;
+    const block = tool ? { type: 'tool_use', id: `toolu_${++ids}`, name: tool.name, input: {} }
+      : { type: 'text', text: '' };
+    // A slow answer comes word by word.
     const deltas = tool ? [{ type: 'input_json_delta', partial_json: JSON.stringify(tool.input) }]
-      : Array.from({ length: count }, (_, i) => ({ type: 'text_delta', text: piece(i) }));
+      : (step.streamMs ? text.split(/(?<= )/) : [text]).map((piece) => ({ type: 'text_delta', text: piece }));
     send('content_block_start', { index: 0, content_block: block });
     for (const [i, delta] of deltas.entries()) {
-      if (i > 0) await sleep(step.streamMs / count);
+      if (i > 0) await sleep(step.streamMs / deltas.length);
       if (gone()) return;
       send('content_block_delta', { index: 0, delta });
       if (i === 0) note('first-token');
@@ -73,17 +67,14 @@ export async function startModelApi() {
       let body = '';
       for await (const chunk of req) body += chunk;
       if (req.url.startsWith('/v1/messages/count_tokens')) return reply(res, 200, { input_tokens: 100 });
-      if (!req.url.startsWith('/v1/messages'))
-        return reply(res, 404, { type: 'error', error: { type: 'not_found_error', message: `no ${req.url} here` } });
+      if (!req.url.startsWith('/v1/messages')) return reply(res, 404, failure('not_found_error', req.url));
       const request = JSON.parse(body);
       const conversation = request.tools?.length > 0;
-      let step = { text: conversation ? 'Done.' : 'Stand-in session' };
-      if (conversation) {
-        note('request');
-        step = (api.plan[0]?.status ? api.plan[0] : api.plan.shift()) ?? step;
-      }
+      if (conversation) note('request');
+      const planned = conversation && (api.plan[0]?.status ? api.plan[0] : api.plan.shift());
+      const step = planned || { text: conversation ? 'Done.' : 'Stand-in session' };
       if (step.status) {
-        reply(res, step.status, { type: 'error', error: { type: 'invalid_request_error', message: 'refused on purpose' } });
+        reply(res, step.status, failure('invalid_request_error', 'refused on purpose'));
         return note('error-sent');
       }
       if (!request.stream) return reply(res, 200, message([{ type: 'text', text: step.text }], 'end_turn'));
@@ -93,12 +84,8 @@ export async function startModelApi() {
       res.destroy();
     }
   });
-  server.on('clientError', (_error, socket) => socket.destroy());
   await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
+  // It serves until the process ends.
   api.url = `http://127.0.0.1:${server.address().port}`;
-  api.close = () => {
-    server.closeAllConnections();
-    server.close();
-  };
   return api;
 }
