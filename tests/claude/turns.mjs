@@ -33,7 +33,7 @@ const turnSlackMs = 45_000;
 const afterEndingMs = 5000;
 const pollMs = 150;
 // Lets the typed prompt land before Enter, and a closed Claude Code's last
-// hooks before the next one starts.
+// hooks and files before the next one starts or its home goes.
 const typingPauseMs = 200;
 const closePauseMs = 1500;
 // English texts of the pinned version's screen, kept with the time first seen.
@@ -92,6 +92,7 @@ async function startWorld(world, buildDir, apiUrl) {
   const root = fs.mkdtempSync(path.join(os.tmpdir(), 'tcl-'));
   const home = `${root}/home`;
   Object.assign(world, { root, project: `${root}/project`, tmuxSocket: `${root}/tmux.sock` });
+  world.cli = `${buildDir}/tesselo-cli`;
   for (const folder of [world.project, `${home}/.claude`]) fs.mkdirSync(folder, { recursive: true });
   // What a first start would ask: onboarding, the key, trust in the folder,
   // and (for a mode other than "auto" in the settings) whether auto mode
@@ -112,7 +113,6 @@ async function startWorld(world, buildDir, apiUrl) {
     SHELL: '/bin/sh', TESSELO_SOCKET: `${root}/control.sock`, ANTHROPIC_BASE_URL: apiUrl, ANTHROPIC_API_KEY: apiKey,
     CLAUDE_CODE_DISABLE_NONESSENTIAL_TRAFFIC: '1', DISABLE_AUTOUPDATER: '1',
   };
-  world.cli = `${buildDir}/tesselo-cli`;
   await cli(world, 'install-hooks');
   await tmux(world, '-f', '/dev/null', 'new-session', '-d', '-x', '200', '-y', '50', '-c', world.project);
   await tmux(world, 'set-option', '-g', 'default-size', '200x50');
@@ -130,11 +130,15 @@ async function dropWorld(world) {
   world.host?.kill('SIGTERM');
   await world.hostEnded;
   await tmux(world, 'kill-server').catch(() => {});
+  // A Claude Code still running writes its files as it goes.
+  await sleep(closePauseMs);
   fs.rmSync(world.root, { recursive: true, force: true });
 }
 
-// User time plus system time the host has used, in milliseconds.
+// User time plus system time the host has used, in milliseconds. Node reaps
+// the host and notes its end in one go, so a host still running has its file.
 function hostCpuMs(world) {
+  if (world.host.exitCode !== null || world.host.signalCode !== null) return NaN;
   const stat = fs.readFileSync(`/proc/${world.host.pid}/stat`, 'utf8');
   const fields = stat.slice(stat.lastIndexOf(')') + 2).split(' ');
   return (Number(fields[11]) + Number(fields[12])) * tickMs;
@@ -195,7 +199,7 @@ async function look(turn, world) {
   const args = ['wait', '--panel', turn.pane.shortId, '--until', 'idle', '--timeout', String(turnLimitMs / 1000)];
   const child = spawn(world.cli, args, { env: world.env, stdio: ['ignore', 'ignore', 'inherit'] });
   const wait = { parkedAt: Date.now(), child };
-  wait.child.on('exit', (code, signal) => {
+  child.on('exit', (code, signal) => {
     if (!turn.over) Object.assign(wait, { exitAt: Date.now(), status: code ?? signal });
   });
   turn.wait = wait;
@@ -217,14 +221,13 @@ async function play(scenario, turn, world, api) {
     turn.promptAt = Date.now();
     await keys('Enter');
     const deadline = turn.promptAt + turnLimitMs;
-    const { action } = scenario;
-    if (action) {
-      await until(turn, action.after, deadline);
-      await sleep(action.waitMs);
+    if (scenario.action) {
+      await until(turn, scenario.action.after, deadline);
+      await sleep(scenario.action.waitMs);
       turn.actedAt = Date.now();
-      await keys(action.keys);
+      await keys(scenario.action.keys);
     }
-    if (action?.ends) {
+    if (scenario.action?.ends) {
       turn.endingAt = turn.actedAt;
     } else if (scenario.plan[0].status) {
       await until(turn, 'apiError', deadline);
@@ -249,20 +252,19 @@ const perSecond = (cpuMs, ms) => (cpuMs / (ms / 1000)).toFixed(1);
 function judge(scenario, turn) {
   const failures = [];
   const figures = { 'start-up': turn.readyAt - turn.startedAt, 'prompt→end': turn.endingAt - turn.promptAt };
-  const firstFrom = (from, wanted) => turn.looks.find((look) => look.t >= from && wanted(look));
+  const first = (from, wanted) => turn.looks.find((look) => look.t >= from && wanted(look));
   // The time from `from` to the first look that passes `wanted`, held to `limitMs`.
   const within = (label, from, limitMs, wanted) => {
-    const found = firstFrom(from, wanted);
+    const found = first(from, wanted);
     figures[label] = found?.t - from;
     if (!(figures[label] <= limitMs)) failures.push(`${label} ${seconds(figures[label])}, limit ${seconds(limitMs)}`);
     return found;
   };
   // From the first look at working, where the wait was parked.
-  const idleEarly = (look) => look.state === 'idle' && look.t < turn.endingAt;
-  const early = firstFrom(turn.wait?.parkedAt ?? turn.promptAt, idleEarly);
+  const early = first(turn.wait?.parkedAt ?? turn.promptAt, (look) => look.state === 'idle' && look.t < turn.endingAt);
   if (early) failures.push(`idle ${seconds(turn.endingAt - early.t)} before the turn ended`);
   const idle = within('end→idle', turn.endingAt, endToIdleLimitMs, (look) => look.state === 'idle');
-  const relapse = idle && firstFrom(idle.t, (look) => look.state !== 'idle');
+  const relapse = idle && first(idle.t, (look) => look.state !== 'idle');
   if (relapse) failures.push(`${relapse.state} again ${seconds(relapse.t - turn.endingAt)} after the ending`);
   const last = turn.looks.at(-1);
   Object.assign(turn, { restMs: last.t - idle?.t, restCpuMs: last.cpuMs - idle?.cpuMs });
@@ -319,6 +321,8 @@ function timeline(turn) {
 
 const played = [];
 const world = {};
+// Ctrl-C takes the tmux server and the host down too.
+process.once('SIGINT', () => dropWorld(world).finally(() => process.exit(130)));
 try {
   const names = options.only?.split(',') ?? scenarios.map((scenario) => scenario.name);
   const chosen = scenarios.filter((scenario) => names.includes(scenario.name));
@@ -336,8 +340,11 @@ try {
     console.log(`${scenario.name}: ${turn.failures.join('; ') || 'ok'}`);
   }
 } catch (error) {
-  console.error(`claude turns: the run could not be made: ${error.message}`);
-  process.exitCode = 2;
+  // A host that ended by itself failed, whatever else broke with it.
+  const hostEnd = world.host?.exitCode ?? world.host?.signalCode;
+  process.exitCode = hostEnd == null ? 2 : 1;
+  console.error(`claude turns: ${hostEnd == null ? 'the run could not be made' : `tesselo-host ended (${hostEnd})`}`
+    + `: ${error.message}`);
 } finally {
   if (options.out) fs.mkdirSync(options.out, { recursive: true });
   for (const turn of options.out ? played : []) fs.writeFileSync(`${options.out}/${turn.name}.txt`, timeline(turn));
