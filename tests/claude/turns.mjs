@@ -20,6 +20,7 @@ const dialogToBlockedLimitMs = 2000;
 const answerToStateLimitMs = 2000;
 // An interruptible phase lasts this long, so a key press lands well inside it.
 const holdMs = 30_000;
+// Escape comes this long after what it interrupts has begun.
 const escapeAfterMs = 2000;
 // A dialog is answered once the blocked limit has passed, so the check sees
 // the state while nobody has answered; the refusal waits out Claude Code's
@@ -55,7 +56,7 @@ const turnLimitMs = Math.max(holdMs, longMs) + turnSlackMs;
 // the end, otherwise the stand-in's final answer or its last error is.
 // dialog: the state due once the permission dialog is answered. phase: two
 // conditions between which the pane must stay working.
-const longText = 'The stand-in streams this answer slowly, a few characters at a time. '.repeat(6);
+const longText = 'The stand-in streams this answer slowly, one word at a time. '.repeat(6);
 const escapeAt = (after) => ({ after, waitMs: escapeAfterMs, keys: 'Escape', ends: true });
 const atDialog = (waitMs, keys, ends) => ({ after: 'dialog', waitMs, keys, ends });
 const writeNote = [{ write: true }, { text: 'The note is written.' }];
