@@ -26,6 +26,10 @@ constexpr std::string_view partSeparator = " · ";
 constexpr std::string_view ruleCharacter = "─";
 constexpr size_t shortestRule = 8;
 constexpr std::string_view interruptedMark = "[Request interrupted by user";
+constexpr std::string_view ellipsis = "…";
+constexpr std::string_view promptMark = "❯";
+// How many lines over the input box the spinner may stand.
+constexpr size_t spinnerReach = 4;
 
 std::string_view trimmed(std::string_view text) {
   while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
@@ -97,6 +101,26 @@ std::string modeBefore(std::string_view line, size_t mark) {
   return std::string(trimmed(mode));
 }
 
+// The mode alone under the input box means it holds text: the prompt put
+// back after Escape, or the next prompt typed while a turn runs. The turn's
+// spinner ("✻ Hatching…") above the box tells the second apart.
+bool spinnerAbove(const std::vector<std::string_view>& lines, size_t bottomRule) {
+  size_t top = bottomRule;
+  while (top > 0 && !isRule(lines[top - 1])) --top;
+  if (top == 0) return false;
+  --top;  // the rule over the input box
+  for (size_t i = top >= spinnerReach ? top - spinnerReach : 0; i < top; ++i) {
+    std::string_view line = trimmed(lines[i]);
+    size_t glyphEnd = line.find(' ');
+    if (glyphEnd == std::string_view::npos || glyphEnd == 0 || glyphEnd > 4) continue;
+    auto first = static_cast<unsigned char>(line[0]);
+    if (!std::isalnum(first) && line.substr(0, glyphEnd) != promptMark &&
+        line.find(ellipsis) != std::string_view::npos)
+      return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 StatusReading readStatusLine(std::string_view screen, std::string_view knownMode) {
@@ -130,7 +154,7 @@ StatusReading readStatusLine(std::string_view screen, std::string_view knownMode
       std::string mode = modeBefore(line, atRest);
       if (!mode.empty()) reading.mode = mode;
       rest = true;
-    } else if (!knownMode.empty() && line == knownMode) {
+    } else if (!knownMode.empty() && line == knownMode && !spinnerAbove(lines, rule)) {
       rest = true;
     }
   }

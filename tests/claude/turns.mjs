@@ -77,6 +77,9 @@ const scenarios = [
   { name: 'long-thinking', plan: [{ text: 'Thought.', holdMs: longMs }], phase: ['request', 'first-token'] },
   { name: 'long-streaming', plan: [{ text: longText, streamMs: longMs }], phase: ['first-token', 'answer-done'] },
   { name: 'long-tool', plan: [{ bash: longMs }, { text: 'Done.' }], phase: ['tool-started', 'tool-finished'] },
+  // the user types the next prompt while the model thinks
+  { name: 'typing-ahead', plan: [{ text: 'Thought.', holdMs: longMs }], phase: ['request', 'first-token'],
+    action: { after: 'request', waitMs: 2000, keys: ['-l', 'the next task'], ends: false } },
 ];
 
 const run = promisify(execFile);
@@ -226,7 +229,7 @@ async function play(scenario, turn, world, api) {
       await until(turn, scenario.action.after, deadline);
       await sleep(scenario.action.waitMs);
       turn.actedAt = Date.now();
-      await keys(scenario.action.keys);
+      await keys(...[].concat(scenario.action.keys));
     }
     if (scenario.action?.ends) {
       turn.endingAt = turn.actedAt;

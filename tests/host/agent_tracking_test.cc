@@ -102,6 +102,7 @@ TEST_F(HostAgentTracking, TheStateFollowsEveryWayATurnEndsOrWaits) {
       {"a prompt answered yes", "draw running;draw dialog", "blocked", "draw running", "working", 0, "working"},
       {"its late notification", "draw running;draw dialog;draw running", "working", "event Notification permission_prompt", "idle", 2, "working"},
       {"a long phase", "draw running", "working", "", "idle", 2, "working"},
+      {"the next prompt typed ahead", "draw running", "working", "draw typing", "idle", 2, "working"},
       {"a prompt left open", "draw running;draw dialog", "blocked", "", "idle", 2, "blocked"},
       {"the user's text quoting the status", "draw running", "working", "draw quoted", "idle", 0, "idle"},
       {"transcripts no version writes", "draw running", "working", "write garbage;write huge;write stale", "idle", 2, "working"},

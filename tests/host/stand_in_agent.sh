@@ -5,7 +5,8 @@
 #   draw KIND            draws the bottom of Claude Code's screen: running,
 #                        rest, prompt (the prompt put back in the input box),
 #                        dialog (a permission dialog), quoted (the user's own
-#                        text saying "esc to interrupt", at rest)
+#                        text saying "esc to interrupt", at rest), typing
+#                        (the next prompt typed while the turn runs)
 #   write KIND           appends a line to the session's transcript as Claude
 #                        Code writes them, or lines no version writes
 #   quit
@@ -36,6 +37,7 @@ while IFS= read -r step; do
     prompt) printf '%s\n> the prompt again\n%s\n⏸ manual mode on\n' "$rule" "$rule" ;;
     dialog) printf 'Do you want to create notes.txt?\n❯ 1. Yes\n  3. No\n%s\nEsc to cancel · Tab to amend\n' "$rule" ;;
     quoted) printf '%s\n> stop when I say esc to interrupt\n%s\n⏸ manual mode on\n' "$rule" "$rule" ;;
+    typing) printf '✻ Hatching…\n%s\n❯ the next task\n%s\n⏸ manual mode on\n' "$rule" "$rule" ;;
     esac
     ;;
   write)

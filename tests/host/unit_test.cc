@@ -190,6 +190,9 @@ TEST(TurnSignals, TheStatusLineUnderTheLastRuleAndTranscriptMarkersOfThisTurn) {
       {rule + "⏸ manual mode on\n", "⏸ manual mode on", ScreenStatus::rest,
        "⏸ manual mode on"},
       {rule + "⏸ manual mode on\n", "", ScreenStatus::unknown, ""},
+      // The next prompt typed while the turn's spinner still turns.
+      {"✻ Hatching…\n   ◐ medium\n" + rule + "❯ the next task\n" + rule + "⏸ manual mode on\n",
+       "⏸ manual mode on", ScreenStatus::unknown, "⏸ manual mode on"},
       {"esc to interrupt\n─────\n", "", ScreenStatus::unknown, ""},
   };
   for (const Screen& c : screens) {
