@@ -108,7 +108,7 @@ struct CachedTarget {
 std::optional<CachedTarget> cachedPaneTarget(HostContext& host, const Json& request);
 // Every pane, each given an id first if it has none yet; remembered for
 // cachedPaneTarget.
-PaneSnapshot listPanes(HostContext& host);
+PaneSnapshot listPanes(HostContext& host, PaneDetail detail = PaneDetail::full);
 std::variant<Target, std::string> terminalTarget(HostContext& host, const Json& request);
 // The attached tmux clients; none when tmux could not list them, and the
 // outcome says why.

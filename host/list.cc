@@ -36,7 +36,7 @@ Json listAnswer(const std::vector<PaneRow>& rows,
 
 Json runList(HostContext& host, const Call&) {
   uint64_t mark = host.states.sweepMark();
-  PaneSnapshot snapshot = listPanes(host);
+  PaneSnapshot snapshot = listPanes(host, PaneDetail::listed);
   if (!snapshot.ok) return errorAnswer("tmux: " + snapshot.error);
   // Agents of panes that have closed are forgotten here as well as by the
   // periodic sweep.

@@ -54,8 +54,8 @@ const std::string& rowMark() {
   return mark;
 }
 
-TmuxOutcome listPanes(const Tmux& tmux) {
-  return runTmux(tmux, {"list-panes", "-a", "-F", paneRowFormat(rowMark())});
+TmuxOutcome listPanes(const Tmux& tmux, PaneDetail detail) {
+  return runTmux(tmux, {"list-panes", "-a", "-F", paneRowFormat(rowMark(), detail)});
 }
 
 // Sets an option only where it is still unset: a shell in the pane may be
@@ -69,8 +69,8 @@ void assignIfUnset(std::vector<std::string>& args, const std::string& target, co
 }
 
 // One listing: the rows, or how it failed.
-bool listInto(const Tmux& tmux, PaneSnapshot& snapshot) {
-  TmuxOutcome listed = listPanes(tmux);
+bool listInto(const Tmux& tmux, PaneSnapshot& snapshot, PaneDetail detail) {
+  TmuxOutcome listed = listPanes(tmux, detail);
   snapshot.rows.clear();
   snapshot.error.clear();
   snapshot.connection = 0;
@@ -99,20 +99,20 @@ bool complete(const std::vector<PaneRow>& rows) {
 
 PaneSnapshot listPaneRows(const Tmux& tmux) {
   PaneSnapshot snapshot;
-  listInto(tmux, snapshot);
+  listInto(tmux, snapshot, PaneDetail::full);
   return snapshot;
 }
 
-PaneSnapshot readPanes(const Tmux& tmux) {
+PaneSnapshot readPanes(const Tmux& tmux, PaneDetail detail) {
   PaneSnapshot snapshot;
-  if (!listInto(tmux, snapshot) || complete(snapshot.rows)) return snapshot;
+  if (!listInto(tmux, snapshot, detail) || complete(snapshot.rows)) return snapshot;
 
   // Listed again under the lock, so the prefixes taken include every id that
   // another thread has just stored.
   std::lock_guard lock(idMutex());
   constexpr int rounds = 3;
   for (int round = 0; round < rounds; ++round) {
-    if (!listInto(tmux, snapshot) || complete(snapshot.rows)) return snapshot;
+    if (!listInto(tmux, snapshot, detail) || complete(snapshot.rows)) return snapshot;
     std::vector<PaneRow> taken = snapshot.rows;
     std::vector<std::string> args;
     std::set<std::string> windowsDone;
@@ -134,7 +134,7 @@ PaneSnapshot readPanes(const Tmux& tmux) {
     // round names what is left.
     runTmux(tmux, args);
   }
-  if (!listInto(tmux, snapshot)) return snapshot;
+  if (!listInto(tmux, snapshot, detail)) return snapshot;
   // Whatever still has no id cannot be addressed; it is left out rather than
   // shown without one.
   std::erase_if(snapshot.rows,

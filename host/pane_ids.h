@@ -35,7 +35,7 @@ struct PaneSnapshot {
 
 // Every pane of the server, each pane and window given an id first if it has
 // none yet. No server running reads as no panes.
-PaneSnapshot readPanes(const Tmux& tmux);
+PaneSnapshot readPanes(const Tmux& tmux, PaneDetail detail = PaneDetail::full);
 
 // The panes as they are, without naming any; for use under idMutex().
 PaneSnapshot listPaneRows(const Tmux& tmux);

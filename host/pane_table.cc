@@ -1,6 +1,7 @@
 // Parsing tmux's listings and looking panes up by id or focus.
 #include "host/pane_table.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 
@@ -42,12 +43,23 @@ long long number(std::string_view text) {
 
 }  // namespace
 
-std::string paneRowFormat(std::string_view mark) {
+std::string paneRowFormat(std::string_view mark, PaneDetail detail) {
+  // What a listing of the panes shows; focus and folders cost tmux more
+  // (the folder is read from /proc for every pane) and are left empty
+  // when not asked for.
+  constexpr std::string_view listed[] = {
+      "session_name", "window_id",        "window_name",         "pane_id",
+      "pane_title",   "@tesselo-pane-id", "@tesselo-terminal-id"};
   std::string format(mark);
-  for (const char* field : plainPaneFields)
-    format += fieldSeparator + std::string("#{") + field + "}";
+  for (std::string_view field : plainPaneFields) {
+    format += fieldSeparator;
+    if (detail == PaneDetail::full ||
+        std::find(std::begin(listed), std::end(listed), field) != std::end(listed))
+      format += "#{" + std::string(field) + "}";
+  }
   format += fieldSeparator + std::string("#{pane_current_command}") + rawSeparator +
-            std::string(mark) + rawSeparator + "#{pane_current_path}";
+            std::string(mark) + rawSeparator;
+  if (detail == PaneDetail::full) format += "#{pane_current_path}";
   return format;
 }
 

@@ -43,7 +43,10 @@ struct ClientRow {
 // pane can know, since a pane's folder and command may hold any byte; client
 // fields are joined by the unit separator, which nothing in them can hold.
 // The host's own control client is left out of the clients.
-std::string paneRowFormat(std::string_view mark);
+// The listing of "list" needs neither focus, nor folders, nor the process
+// ids of the panes; everything else asks for them.
+enum class PaneDetail { listed, full };
+std::string paneRowFormat(std::string_view mark, PaneDetail detail = PaneDetail::full);
 std::vector<PaneRow> parsePaneRows(std::string_view text, std::string_view mark);
 std::string clientRowFormat();
 std::vector<ClientRow> parseClientRows(std::string_view text);

@@ -16,8 +16,8 @@ std::optional<PaneRow> focusedRow(HostContext& host, const std::vector<PaneRow>&
   return rows[*index];
 }
 
-PaneSnapshot listPanes(HostContext& host) {
-  PaneSnapshot snapshot = readPanes(host.tmux);
+PaneSnapshot listPanes(HostContext& host, PaneDetail detail) {
+  PaneSnapshot snapshot = readPanes(host.tmux, detail);
   if (snapshot.ok && snapshot.connection) {
     std::lock_guard lock(host.panes.mutex);
     host.panes.connection = snapshot.connection;
