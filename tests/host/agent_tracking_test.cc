@@ -190,7 +190,8 @@ TEST_F(HostAgentTracking, EventsFindTheirPaneWithoutAnIdAndTheAgentsDeathIsSeen)
   ProcessResult outside =
       world.cli({"claude-hook"}, R"({"hook_event_name":"UserPromptSubmit","session_id":"x"})");
   EXPECT_EQ(outside.status, 0);
-  for (const auto& terminal : world.list()["terminals"])
+  const Json afterOutside = world.list();
+  for (const auto& terminal : afterOutside["terminals"])
     for (const auto& pane : terminal["panels"]) EXPECT_FALSE(pane.contains("state")) << pane;
   EXPECT_EQ(world.request({{"method", "agent-event"}, {"event", "Stop"}})["error"],
             "agent-event needs \"panel\" (TESSELO_PANE_ID is not set where the agent runs)");
