@@ -2,8 +2,10 @@
 // requestQuietly; every way out ends with status 0 and no output.
 #include "cli/hook_relay.h"
 
+#include <sys/time.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <string>
 
@@ -18,6 +20,24 @@ namespace {
 
 inline constexpr const char* agentEventMethod = "agent-event";
 inline constexpr const char* claudeAgent = "claude";
+
+// Claude Code waits for every hook before it goes on. An application that
+// takes the connection into its backlog but never serves it (a service
+// manager holding the socket of a host that failed to start) must not stall
+// each event of a turn until Claude Code's own hook limit: the relay gives up
+// within a second, whatever step it is at.
+constexpr suseconds_t relayLimitMicroseconds = 900'000;
+
+void giveUp(int) {
+  _exit(0);
+}
+
+void armRelayLimit() {
+  std::signal(SIGALRM, giveUp);
+  itimerval limit{};
+  limit.it_value.tv_usec = relayLimitMicroseconds;
+  setitimer(ITIMER_REAL, &limit, nullptr);
+}
 
 void copyString(const Json& from, const char* inputKey, Json& to, const char* requestKey) {
   if (const std::string* value = stringMember(from, inputKey)) to[requestKey] = *value;
@@ -44,6 +64,7 @@ std::optional<Json> agentEventRequest(const Json& event, const char* paneId) {
 }
 
 int runClaudeHook() {
+  armRelayLimit();
   std::string input;
   // A read that fails part-way leaves an event that cannot be trusted whole.
   if (!readToEnd(STDIN_FILENO, input)) std::exit(0);

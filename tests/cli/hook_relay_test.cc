@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "tests/common/fake_app.h"
 #include "tests/common/process_runner.h"
@@ -161,15 +162,18 @@ TEST_F(ClaudeHook, StaysSilentWhateverTheAppAnswersOrWhenNothingListens) {
   struct Case {
     const char* name;
     std::string bytes;
+    bool hang = false;
   } cases[] = {
       {"closes without answering", ""},
       {"answers an error", "{\"error\":\"no such panel\"}\n"},
       {"answers garbage", "\xff\xfe not json"},
       {"answers without a line feed", "{}"},
+      {"never answers", "", true},
   };
   for (const Case& c : cases) {
     Reply reply;
     reply.bytes = c.bytes;
+    reply.hang = c.hang;
     app.answerDefault(reply);
     size_t before = app.requestLines().size();
     expectSilentSuccess(relay(R"({"hook_event_name":"Stop"})", "p"), c.name);
@@ -179,38 +183,48 @@ TEST_F(ClaudeHook, StaysSilentWhateverTheAppAnswersOrWhenNothingListens) {
                       "nothing listens");
 }
 
-// An application that hangs up before reading must not kill the relay with
-// SIGPIPE: the request is far larger than the socket buffer, so the relay is
-// still writing when the peer goes away.
-TEST(ClaudeHookWithoutApp, SurvivesTheAppHangingUpMidRequest) {
-  test::TempDir dir;
-  std::string path = dir.file("s");
-  int listener = socket(AF_UNIX, SOCK_STREAM, 0);
-  ASSERT_GE(listener, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::memcpy(address.sun_path, path.c_str(), path.size());
-  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  ASSERT_EQ(listen(listener, 4), 0);
-  std::atomic<int> accepted{0};
-  std::thread hangUp([&] {
-    int fd = accept(listener, nullptr, nullptr);
-    if (fd >= 0) {
-      ++accepted;
-      close(fd);
+// A peer that hangs up before reading must not kill the relay with SIGPIPE
+// (the request is far larger than the socket buffer, so the relay is still
+// writing when the peer goes away), and one that never takes the connection
+// from its backlog (a service manager holding the socket of a host that
+// failed to start) must not hold Claude Code: the relay gives up by itself.
+TEST(ClaudeHookWithoutApp, EndsSilentlyWhenThePeerHangsUpOrNeverAccepts) {
+  for (bool hangUpMidRequest : {true, false}) {
+    test::TempDir dir;
+    std::string path = dir.file("s");
+    int listener = socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.c_str(), path.size());
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listener, 0), 0);
+    std::vector<int> queued;
+    std::thread hangUp;
+    if (hangUpMidRequest) {
+      hangUp = std::thread([&] {
+        int fd = accept(listener, nullptr, nullptr);
+        if (fd >= 0) close(fd);
+      });
+    } else {
+      // Fill the backlog, so that the relay's own connect blocks.
+      for (int fd; (fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0)) >= 0;) {
+        queued.push_back(fd);
+        if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) break;
+      }
     }
-  });
-
-  ProcessOptions options;
-  options.input = R"({"hook_event_name":"Stop","message":")" + std::string(8 << 20, 'm') + "\"}";
-  options.env = {{"TESSELO_SOCKET", path}};
-  ProcessResult result = test::runProcess(test::cliPath(), {"claude-hook"}, options);
-  hangUp.join();
-  close(listener);
-  EXPECT_EQ(accepted, 1);
-  EXPECT_EQ(result.status, 0) << "128 + 13 means SIGPIPE";
-  EXPECT_EQ(result.out, "");
-  EXPECT_EQ(result.err, "");
+    ProcessOptions options;
+    options.input = R"({"hook_event_name":"Stop","message":")" +
+                    std::string(hangUpMidRequest ? 8 << 20 : 1, 'm') + "\"}";
+    options.env = {{"TESSELO_SOCKET", path}};
+    ProcessResult result = test::runProcess(test::cliPath(), {"claude-hook"}, options);
+    if (hangUp.joinable()) hangUp.join();
+    for (int fd : queued) close(fd);
+    close(listener);
+    EXPECT_EQ(result.status, 0) << hangUpMidRequest << ": 128 + 13 means SIGPIPE";
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, "");
+  }
 }
 
 }  // namespace
