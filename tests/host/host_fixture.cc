@@ -33,27 +33,6 @@ std::string tmuxPath() {
   return "tmux";
 }
 
-std::string rawExchange(const std::string& socket, const std::string& bytes) {
-  int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::memcpy(address.sun_path, socket.c_str(), socket.size());
-  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    close(fd);
-    return "(connect failed)";
-  }
-  sendAll(fd, bytes);
-  std::string answer;
-  char buffer[4096];
-  while (answer.find('\n') == std::string::npos) {
-    ssize_t n = readSome(fd, buffer, sizeof buffer);
-    if (n <= 0) break;
-    answer.append(buffer, static_cast<size_t>(n));
-  }
-  close(fd);
-  return answer.substr(0, answer.find('\n'));
-}
-
 int connectTo(const std::string& socket) {
   int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_un address{};
@@ -64,6 +43,21 @@ int connectTo(const std::string& socket) {
     return -1;
   }
   return fd;
+}
+
+std::string rawExchange(const std::string& socket, const std::string& bytes) {
+  int fd = connectTo(socket);
+  if (fd < 0) return "(connect failed)";
+  sendAll(fd, bytes);
+  std::string answer;
+  char buffer[4096];
+  while (answer.find('\n') == std::string::npos) {
+    ssize_t n = readSome(fd, buffer, sizeof buffer);
+    if (n <= 0) break;
+    answer.append(buffer, static_cast<size_t>(n));
+  }
+  close(fd);
+  return answer.substr(0, answer.find('\n'));
 }
 
 bool holdConnections(const std::string& socket, std::vector<int>& fds) {
