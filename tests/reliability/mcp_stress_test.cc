@@ -1,13 +1,11 @@
-// tesselo-mcp under load, as an agent host drives it: thousands of tool calls
-// with hundreds in flight, each answered once, whole, with its own result.
+// tesselo-mcp under load, as an agent host drives it: more calls at once than
+// it has workers while the loop still answers, then thousands more with
+// hundreds in flight; each call answered once, whole, with its own result.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <condition_variable>
-#include <cstdio>
 #include <map>
 #include <mutex>
-#include <set>
 #include <string>
 
 #include "support/json.h"
@@ -18,119 +16,97 @@
 namespace tesselo {
 namespace {
 
-using test::FakeApp;
-using test::Reply;
+using namespace std::chrono_literals;
 
-// The id of call i: numbers and strings alike must come back unchanged.
+// Numbers and strings alike must come back unchanged as ids.
 Json idOf(int i) {
   return i % 2 ? Json(i) : Json("call-" + std::to_string(i));
 }
 
-// The panel call i reads. Appended: GCC 12 at -O3 takes "p" + std::to_string(i)
-// for an overlapping copy (-Wrestrict).
-std::string panelOf(int i) {
-  std::string panel = "p";
-  panel += std::to_string(i);
-  return panel;
-}
-
-std::string callLine(int i) {
-  Json call = {{"jsonrpc", "2.0"},
-               {"id", idOf(i)},
-               {"method", "tools/call"},
-               {"params", {{"name", "tesselo_read"}, {"arguments", {{"panel", panelOf(i)}}}}}};
-  return call.dump() + "\n";
-}
-
-// The screen the fake application shows for a pane; every answer carries
-// its own, so an answer given to the wrong call shows.
-std::string screenOf(const std::string& panel) {
+// The answer's text names the pane, so an answer given to the wrong call shows.
+std::string textOf(const std::string& method, const std::string& panel) {
+  if (method == "wait") return Json{{"panel", panel}, {"state", "idle"}}.dump();
   return "screen of " + panel + " \xe2\x9c\x93";
 }
 
-// Holds the first calls at the application until that many are there at
-// once: shows that the server really runs them side by side.
-class Gate {
- public:
-  explicit Gate(size_t size) : size_(size) {}
-  void pass() {
-    std::unique_lock lock(mutex_);
-    if (arrived_ >= size_) return;
-    if (++arrived_ == size_) {
-      opened_ = true;
-      all_.notify_all();
-      return;
-    }
-    // Bounded, so that a server that cannot hold that many calls fails the
-    // count below instead of hanging the suite.
-    all_.wait_for(lock, std::chrono::seconds(20), [&] { return opened_; });
-  }
-  bool opened() {
-    std::lock_guard lock(mutex_);
-    return opened_;
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable all_;
-  size_t size_;
-  size_t arrived_ = 0;
-  bool opened_ = false;
-};
-
-TEST(McpStress, TenThousandCallsWithTwoHundredFiftySixInFlightEachAnsweredOnce) {
-  constexpr int calls = 10000;
-  constexpr size_t window = 256;
+TEST(McpStress, MoreCallsThanWorkersThenTenThousandWithTwoHundredFiftySixInFlight) {
+  std::mutex mutex;
+  std::condition_variable opened;
+  bool open = false;
   test::TempDir dir;
-  FakeApp app(dir.file("control.sock"));
-  Gate gate(window);
-  app.answerWith([&gate](const Json& request) {
-    gate.pass();
-    const std::string* panel = stringMember(request, "panel");
-    return test::jsonReply({{"text", screenOf(panel ? *panel : "")}});
+  test::FakeApp app(dir.file("s"));
+  app.answerWith([&](const Json& request) {
+    std::string method = request.value("method", ""), panel = request.value("panel", "");
+    if (method == "wait") {
+      std::unique_lock lock(mutex);
+      opened.wait_for(lock, 60s, [&] { return open; });
+      return test::jsonReply(*parseJson(textOf(method, panel)));
+    }
+    return test::jsonReply({{"text", textOf(method, panel)}});
   });
-
   test::ProcessOptions options;
   options.env["TESSELO_SOCKET"] = app.path();
   test::ChildProcess server(test::mcpPath(), {}, options);
-  // A new call goes out only when an answer came back: never more than the
-  // window in flight, and the window always full until the last calls.
-  std::map<std::string, int> pending;  // the id as sent -> the call's number
-  std::set<int> answered;
-  int sent = 0;
-  auto send = [&] {
-    pending[idOf(sent).dump()] = sent;
-    ASSERT_TRUE(server.write(callLine(sent))) << "the server stopped reading at call " << sent;
-    ++sent;
+
+  std::map<std::string, std::string> pending;  // id as sent -> the whole answer due
+  int next = 0;
+  auto call = [&](const char* method) {
+    std::string panel = "p" + std::to_string(next);
+    Json text = {{"type", "text"}, {"text", textOf(method, panel)}};
+    Json result = {{"content", Json::array({text})}, {"isError", false}};
+    pending[idOf(next).dump()] =
+        Json{{"jsonrpc", "2.0"}, {"id", idOf(next)}, {"result", result}}.dump();
+    Json arguments = {{"panel", panel}, {"until", "idle"}};
+    Json params = {{"name", std::string("tesselo_") + method}, {"arguments", arguments}};
+    ++next;
+    return Json{{"jsonrpc", "2.0"},
+                {"id", idOf(next - 1)},
+                {"method", "tools/call"},
+                {"params", params}}
+               .dump() +
+           "\n";
   };
-  while (sent < static_cast<int>(window)) send();
-  while (answered.size() < static_cast<size_t>(calls)) {
-    std::optional<std::string> line = server.readLine();
+  auto take = [&] {
+    std::optional<std::string> line = server.readLine(60s);
     ASSERT_TRUE(line) << "no answer with " << pending.size() << " calls in flight";
     std::optional<Json> answer = parseJson(*line);
-    ASSERT_TRUE(answer && answer->is_object()) << "not a whole JSON line: " << *line;
-    auto call = pending.find(answer->value("id", Json()).dump());
-    ASSERT_NE(call, pending.end()) << "an answer to no call in flight: " << *line;
-    int number = call->second;
-    pending.erase(call);
-    EXPECT_TRUE(answered.insert(number).second) << "answered twice: " << number;
-    Json expected = {
-        {"content", Json::array({{{"type", "text"}, {"text", screenOf(panelOf(number))}}})},
-        {"isError", false}};
-    EXPECT_EQ(answer->value("result", Json()), expected) << *line;
-    EXPECT_EQ(answer->value("jsonrpc", Json()), "2.0");
-    if (sent < calls) send();
-  }
-  EXPECT_TRUE(pending.empty());
-  EXPECT_TRUE(gate.opened()) << "the first " << window << " calls never met at the application";
-  EXPECT_EQ(app.connections(), calls);
+    ASSERT_TRUE(answer && answer->contains("id")) << *line;
+    auto due = pending.find((*answer)["id"].dump());
+    ASSERT_NE(due, pending.end()) << "an answer to no call in flight: " << *line;
+    EXPECT_EQ(*line, due->second);
+    pending.erase(due);
+  };
 
-  // Nothing after the last answer, and an orderly end.
+  // Past the cap of 1024 workers calls wait their turn; the held ones never
+  // hold up the loop.
+  std::string burst;
+  while (next < 1100) burst += call("wait");
+  ASSERT_TRUE(server.write(burst));
+  ASSERT_TRUE(app.waitForRequests(256, 60s));
+  ASSERT_TRUE(server.write(R"({"id":"p","method":"ping"})"
+                           "\n"));
+  EXPECT_EQ(server.readLine(60s), R"({"id":"p","jsonrpc":"2.0","result":{}})");
+  {
+    std::lock_guard lock(mutex);
+    open = true;
+  }
+  opened.notify_all();
+  while (!pending.empty()) ASSERT_NO_FATAL_FAILURE(take());
+
+  // A new call goes out only when an answer came back: the window stays full.
+  constexpr int calls = 10000, window = 256;
+  while (next < 1100 + window) ASSERT_TRUE(server.write(call("read")));
+  while (!pending.empty()) {
+    ASSERT_NO_FATAL_FAILURE(take());
+    if (next < 1100 + calls) {
+      ASSERT_TRUE(server.write(call("read")));
+    }
+  }
+  EXPECT_EQ(app.connections(), 1100 + calls);
   test::ProcessResult end = server.finish();
   EXPECT_EQ(end.out, "");
   EXPECT_EQ(end.err, "");
   EXPECT_EQ(end.status, 0);
-  std::printf("%d calls, %zu answered once each, %zu in flight\n", sent, answered.size(), window);
 }
 
 }  // namespace

@@ -1,0 +1,171 @@
+// tesselo-mcp as an agent host drives it. Each row of cases.tsv is one input
+// line, what the application answers, the request it must receive and the
+// line the host must get back, all byte for byte; the rows run in one server,
+// so no row may leave anything behind for the next.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+#include <sstream>
+
+#include "support/json.h"
+#include "tests/common/fake_app.h"
+#include "tests/common/process_runner.h"
+#include "tests/common/temp_dir.h"
+
+namespace tesselo {
+namespace {
+
+using namespace std::chrono_literals;
+using test::ChildProcess;
+
+// "\xHH" stands for any byte: line feeds inside replies, invalid UTF-8.
+std::string expand(std::string text) {
+  const std::pair<std::string, std::string> names[] = {
+      {"@V", TESSELO_PROJECT_VERSION}, {"@DOWN", "Tesselo is not running (no control socket)"}};
+  for (const auto& [name, value] : names)
+    for (size_t at; (at = text.find(name)) != std::string::npos;)
+      text.replace(at, name.size(), value);
+  for (size_t at; (at = text.find("\\x")) != std::string::npos;)
+    text.replace(at, 4, 1, static_cast<char>(std::stoi(text.substr(at + 2, 2), nullptr, 16)));
+  return text;
+}
+
+// "tesselo_x ARGS" is a tools/call with the given id, ARGS (any JSON) as its
+// arguments; anything else is the line itself.
+std::string inputLine(int id, const std::string& input) {
+  if (input.rfind("tesselo_", 0) != 0) return expand(input);
+  size_t space = input.find(' ');
+  Json params = {{"name", input.substr(0, space)}};
+  if (space != std::string::npos) params["arguments"] = Json::parse(expand(input.substr(space)));
+  return Json{{"jsonrpc", "2.0"}, {"id", id}, {"method", "tools/call"}, {"params", params}}.dump();
+}
+
+// "ok TEXT" and "fail TEXT" are a tool result for the given id.
+std::string outputLine(int id, const std::string& output) {
+  bool ok = output.rfind("ok ", 0) == 0;
+  if (!ok && output.rfind("fail ", 0) != 0) return expand(output);
+  Json text = {{"type", "text"}, {"text", expand(output.substr(ok ? 3 : 5))}};
+  Json result = {{"content", Json::array({text})}, {"isError", !ok}};
+  return Json{{"jsonrpc", "2.0"}, {"id", id}, {"result", result}}.dump();
+}
+
+class Mcp : public ::testing::Test {
+ protected:
+  test::ProcessOptions options() {
+    test::ProcessOptions o;
+    o.env["TESSELO_SOCKET"] = app.path();
+    o.env["HOME"] = dir.path();
+    return o;
+  }
+  test::TempDir dir;
+  test::FakeApp app{dir.file("s")};
+};
+
+TEST_F(Mcp, EveryRowOfTheTableThenTheEndOfInput) {
+  ChildProcess mcp(test::mcpPath(), {}, options());
+  const std::string marker = R"({"id":"row end","jsonrpc":"2.0","result":{}})";
+  std::ifstream file(MCP_CASES);
+  std::string row;
+  for (int number = 1; std::getline(file, row); ++number) {
+    if (row.empty() || row[0] == '#') continue;
+    SCOPED_TRACE("cases.tsv:" + std::to_string(number));
+    std::string field[4];
+    std::istringstream fields(row);
+    for (std::string& f : field) std::getline(fields, f, '\t');
+    test::Reply reply;
+    reply.bytes = field[0].empty()     ? "{\"z\":1,\"a\":2}\n"
+                  : field[0][0] == '=' ? expand(field[0].substr(1))
+                                       : expand(field[0]) + "\n";
+    app.answerDefault(reply);
+    size_t before = app.requestLines().size();
+    // Line endings alternate between LF and CRLF.
+    ASSERT_TRUE(mcp.write(inputLine(number, field[1]) + (number % 2 ? "\r\n" : "\n") +
+                          R"({"id":"row end","method":"ping"})"
+                          "\n"));
+    std::string expected = field[3].empty() ? "" : outputLine(number, field[3]);
+    std::string got;
+    for (bool ended = false; !ended || (got.empty() && !expected.empty());) {
+      std::optional<std::string> line = mcp.readLine(10s);
+      ASSERT_TRUE(line) << "no answer; so far: " << got;
+      if (*line == marker && !ended)
+        ended = true;
+      else
+        got += *line;
+    }
+    EXPECT_EQ(got, expected);
+    std::vector<std::string> requests = app.requestLines();
+    ASSERT_EQ(requests.size(), before + !field[2].empty());
+    if (!field[2].empty()) {
+      EXPECT_EQ(requests.back(), expand(field[2]));
+    }
+  }
+  // At the end of input a call that finishes within the drain time is still
+  // answered, one that never does is abandoned; the last line needs no LF.
+  test::Reply late = test::jsonReply({{"state", "idle"}});
+  late.delay = 500ms;
+  app.answer("wait", late);
+  test::Reply never;
+  never.hang = true;
+  app.answer("read", never);
+  ASSERT_TRUE(mcp.write(inputLine(1, R"(tesselo_wait {"until":"idle"})") + "\n" +
+                        inputLine(2, "tesselo_read") + "\n" + R"({"id":3,"method":"ping"})"));
+  test::ProcessResult end = mcp.finish();
+  EXPECT_EQ(end.out, R"({"id":3,"jsonrpc":"2.0","result":{}})"
+                     "\n" +
+                         outputLine(1, R"(ok {"state":"idle"})") + "\n");
+  EXPECT_EQ(end.err, "");
+  EXPECT_EQ(end.status, 0);
+}
+
+// Answers are written on the workers' small stacks; long lines pass whole
+// both ways, across many reads.
+TEST_F(Mcp, DeepAndLongLinesPassWhole) {
+  std::string deepId = std::string(510, '[') + std::string(510, ']');
+  std::string deep = "{\"a\":" + std::string(511, '[') + std::string(511, ']') + "}";
+  std::string text(2 << 20, 'x');
+  text[1000] = '"';
+  test::Reply reply;
+  reply.bytes = deep + "\n";
+  app.answer("list", reply);
+  app.answer("read", test::jsonReply({{"text", text}}));
+  ChildProcess mcp(test::mcpPath(), {}, options());
+  Json send = Json::parse(inputLine(2, "tesselo_send {\"raw\":true}"));
+  send["params"]["arguments"]["text"] = text;
+  ASSERT_TRUE(mcp.write(R"({"method":"tools/call","params":{"name":"tesselo_list"},"id":)" +
+                        deepId + "}\n" + send.dump() + "\n" + inputLine(3, "tesselo_read") + "\n"));
+  std::vector<std::string> got;
+  for (int i = 0; i < 3; ++i) got.push_back(mcp.readLine().value_or(""));
+  std::vector<std::string> expected = {
+      Json{{"jsonrpc", "2.0"},
+           {"id", Json::parse(deepId)},
+           {"result", Json::parse(outputLine(0, "ok " + deep))["result"]}}
+          .dump(),
+      outputLine(2, "ok {}"), outputLine(3, "ok " + text)};
+  std::sort(got.begin(), got.end());
+  std::sort(expected.begin(), expected.end());
+  EXPECT_TRUE(got == expected) << "the answers differ";  // too long to print
+  std::vector<std::string> requests = app.requestLines();
+  EXPECT_EQ(requests.size(), 3u);
+  EXPECT_EQ(
+      std::count(requests.begin(), requests.end(), Json{{"method", "send"}, {"text", text}}.dump()),
+      1);
+  EXPECT_EQ(mcp.finish().status, 0);
+}
+
+// A host that stops reading ends the server quietly, whichever thread
+// finds out first.
+TEST_F(Mcp, EndsQuietlyWhenTheHostStopsReading) {
+  for (const std::string& line :
+       {std::string(R"({"id":1,"method":"ping"})"), inputLine(1, "tesselo_notify")}) {
+    ChildProcess mcp(test::mcpPath(), {}, options());
+    mcp.closeOutput();
+    mcp.write(line + "\n");
+    test::ProcessResult result = mcp.finish(false, 10s);
+    EXPECT_EQ(result.err, "") << line;
+    EXPECT_EQ(result.status, 0) << line;
+  }
+}
+
+}  // namespace
+}  // namespace tesselo
