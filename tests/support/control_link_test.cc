@@ -1,98 +1,72 @@
+// The control link as the programs use it: one compact request line out, the
+// first line back as an object, however the application sends it.
 #include "support/control_link.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include "tests/common/fake_app.h"
+#include "tests/common/scoped_env.h"
 #include "tests/common/temp_dir.h"
 
 namespace tesselo {
 namespace {
 
-using test::FakeApp;
 using test::Reply;
 
-class ControlLink : public ::testing::Test {
- protected:
-  void SetUp() override { setenv("TESSELO_SOCKET", app.path().c_str(), 1); }
-  void TearDown() override { unsetenv("TESSELO_SOCKET"); }
-  test::TempDir dir;
-  FakeApp app{dir.file("s")};
-};
-
-TEST_F(ControlLink, SendsOneCompactLineAndReturnsTheObject) {
-  app.answer("list", test::jsonReply({{"terminals", Json::array()}}));
-  LinkOutcome outcome = exchange({{"method", "list"}, {"x", "a/b"}});
-  ASSERT_EQ(outcome.failure, LinkFailure::none);
-  EXPECT_EQ(outcome.response, Json({{"terminals", Json::array()}}));
-  ASSERT_EQ(app.requestLines().size(), 1u);
-  EXPECT_EQ(*parseJson(app.requestLines()[0]), Json({{"method", "list"}, {"x", "a/b"}}));
+Reply bytes(std::string text) {
+  Reply reply;
+  reply.bytes = std::move(text);
+  return reply;
 }
 
-TEST_F(ControlLink, FailureKinds) {
+TEST(ControlLink, EveryWayAnAnswerArrives) {
+  test::TempDir dir;
+  test::FakeApp app(dir.file("s"));
+  test::ScopedEnv socket("TESSELO_SOCKET", app.path());
+  Json screen = {{"text", "h\xc3\xa9llo " + std::string(10000, 'x')}}, short_ = {{"t", "\xc3\xa9"}};
+  Reply cut = test::jsonReply(screen), trickle = test::jsonReply(short_), open = cut;
+  cut.pieces = {1, 11, 1, 5000, 3};
+  trickle.byteByByte = true;
+  open.keepOpen = true;
   struct Case {
-    const char* name;
-    std::string bytes;
-    LinkFailure failure;
-  } cases[] = {
-      {"closed without answer", "", LinkFailure::noResponse},
-      {"object without line feed", "{}", LinkFailure::noResponse},
-      {"array", "[]\n", LinkFailure::noResponse},
-      {"not json", "hello\n", LinkFailure::noResponse},
-      {"empty line", "\n", LinkFailure::noResponse},
-      {"extra bytes after the line", "{\"a\":1}\n{garbage", LinkFailure::none},
-  };
-  for (const auto& c : cases) {
     Reply reply;
-    reply.bytes = c.bytes;
-    app.answerDefault(reply);
-    EXPECT_EQ(exchange({{"method", "x"}}).failure, c.failure) << c.name;
+    Json response;  // null: no response
+  } cases[] = {
+      {test::jsonReply(screen), screen},
+      {cut, screen},
+      {trickle, short_},
+      {open, screen},
+      {bytes("{\"a\":1}\n{garbage"), {{"a", 1}}},
+      {bytes(""), nullptr},
+      {bytes("{}"), nullptr},
+      {bytes("[]\n"), nullptr},
+      {bytes("hello\n"), nullptr},
+      {bytes("\n"), nullptr},
+  };
+  for (const Case& c : cases) {
+    app.answerDefault(c.reply);
+    LinkOutcome outcome = exchange({{"x", "a/b"}, {"method", "read"}});
+    EXPECT_EQ(outcome.failure, c.response.is_null() ? LinkFailure::noResponse : LinkFailure::none)
+        << c.reply.bytes.substr(0, 20);
+    EXPECT_EQ(outcome.response, c.response);
+    EXPECT_EQ(outcome.path, app.path());
+    EXPECT_EQ(app.requestLines().back(), R"({"method":"read","x":"a/b"})");
   }
 }
 
-TEST_F(ControlLink, JoinsPiecesSplitInsideUtf8) {
-  Reply reply;
-  reply.bytes = "{\"text\":\"h\xc3\xa9llo " + std::string(10000, 'x') + "\"}\n";
-  reply.pieces = {1, 11, 1, 5000, 3};
-  app.answerDefault(reply);
-  LinkOutcome outcome = exchange({{"method", "read"}});
-  ASSERT_EQ(outcome.failure, LinkFailure::none);
-  EXPECT_EQ(outcome.response["text"], "h\xc3\xa9llo " + std::string(10000, 'x'));
-}
-
-TEST_F(ControlLink, AnswerWithoutCloseEndsAtTheLineFeed) {
-  Reply reply = test::jsonReply({{"ok", true}});
-  reply.keepOpen = true;
-  app.answerDefault(reply);
-  EXPECT_EQ(exchange({{"method", "x"}}).failure, LinkFailure::none);
-}
-
-TEST(ControlLinkPaths, NobodyListeningOrPathTooLongIsConnectFailure) {
+// A path that would have to be cut is never connected, even when its cut
+// form names a live socket.
+TEST(ControlLink, NobodyListeningOrAPathTooLongIsAConnectFailure) {
   test::TempDir dir;
-  setenv("TESSELO_SOCKET", dir.file("absent").c_str(), 1);
-  EXPECT_EQ(exchange({{"method", "list"}}).failure, LinkFailure::connect);
-  // A path that would have to be cut is never connected, even when its cut
-  // form names a live socket.
-  std::string longPath = dir.path() + "/" + std::string(107 - dir.path().size() - 1, 's');
-  ASSERT_EQ(longPath.size(), 107u);
-  FakeApp app(longPath);
-  setenv("TESSELO_SOCKET", longPath.c_str(), 1);
-  EXPECT_EQ(exchange({{"method", "list"}}).failure, LinkFailure::none);
-  setenv("TESSELO_SOCKET", (longPath + "x").c_str(), 1);
-  LinkOutcome outcome = exchange({{"method", "list"}});
-  EXPECT_EQ(outcome.failure, LinkFailure::connect);
-  EXPECT_EQ(outcome.path, longPath + "x");
+  std::string longest = dir.path() + "/" + std::string(107 - dir.path().size() - 1, 's');
+  test::FakeApp app(longest);
+  for (const std::string& path : {dir.file("absent"), longest, longest + "x"}) {
+    test::ScopedEnv socket("TESSELO_SOCKET", path);
+    LinkOutcome outcome = exchange({{"method", "list"}});
+    EXPECT_EQ(outcome.failure, path == longest ? LinkFailure::none : LinkFailure::connect) << path;
+    EXPECT_EQ(outcome.path, path);
+  }
   EXPECT_EQ(app.connections(), 1);
-  unsetenv("TESSELO_SOCKET");
-}
-
-TEST(LineAssemblerTest, FindsTheFirstLineFeedAcrossPieces) {
-  LineAssembler assembler;
-  EXPECT_FALSE(assembler.add("{\"a\""));
-  EXPECT_TRUE(assembler.add(":1}\n{\"b\":2}\n"));
-  EXPECT_TRUE(assembler.add("more\n"));
-  EXPECT_EQ(assembler.line(), "{\"a\":1}");
-  EXPECT_EQ(*responseObject(assembler), Json({{"a", 1}}));
 }
 
 }  // namespace
