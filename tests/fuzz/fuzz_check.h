@@ -1,8 +1,9 @@
 // The one way a fuzz target reports a broken property: a message naming the
-// property, then abort, which libFuzzer and the replay runner both treat as
+// property, then abort, which libFuzzer and the replay driver both treat as
 // a finding.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 

@@ -4,16 +4,12 @@
 // message carrying that id unchanged; everything else gets none.
 #include <unistd.h>
 
-#include <chrono>
-#include <cstdint>
 #include <cstdio>
-#include <optional>
 #include <string>
 #include <string_view>
 
 #include "mcp/server.h"
 #include "mcp/workers.h"
-#include "support/json.h"
 #include "tests/fuzz/fuzz_check.h"
 
 using tesselo::Json;
@@ -24,24 +20,6 @@ namespace {
 // Standard output is an unnamed temporary file, read back and emptied after
 // each line.
 int captured = -1;
-
-void startOnce() {
-  if (captured >= 0) return;
-  tesselo::startUp();
-  std::FILE* file = std::tmpfile();
-  captured = file ? fileno(file) : -1;
-  require(captured >= 0 && dup2(captured, STDOUT_FILENO) == STDOUT_FILENO,
-          "standard output can be captured");
-}
-
-std::string takeOutput() {
-  off_t size = lseek(STDOUT_FILENO, 0, SEEK_CUR);
-  std::string out(static_cast<size_t>(size), '\0');
-  require(pread(captured, out.data(), out.size(), 0) == size, "the answers can be read back");
-  require(ftruncate(captured, 0) == 0 && lseek(STDOUT_FILENO, 0, SEEK_SET) == 0,
-          "the capture can be emptied");
-  return out;
-}
 
 // The application as the fuzzer sees it: by the payload, no answer, an
 // error, a screen, or the payload itself sent back (any JSON at all).
@@ -58,35 +36,6 @@ std::optional<Json> standIn(const Json& payload) {
   return Json{{"echo", payload}};
 }
 
-// Whether a line is a request the server must answer, and its id.
-std::optional<Json> answerableId(std::string_view line) {
-  std::optional<Json> message = tesselo::parseJson(line);
-  if (!message || !message->is_object()) return std::nullopt;
-  auto method = message->find("method");
-  auto id = message->find("id");
-  if (method == message->end() || !method->is_string() || id == message->end()) return std::nullopt;
-  return *id;
-}
-
-void checkAnswer(const std::string& out, const Json& id) {
-  require(!out.empty() && out.back() == '\n', "the answer ends with a line feed");
-  require(out.find('\n') == out.size() - 1, "exactly one answer, on one line");
-  std::optional<Json> answer = tesselo::parseJson(std::string_view(out).substr(0, out.size() - 1));
-  require(answer && answer->is_object(), "the answer is a JSON object");
-  require(answer->value("jsonrpc", Json()) == "2.0", "the answer says jsonrpc 2.0");
-  require(answer->contains("id") && answer->at("id") == id, "the id is echoed unchanged");
-  bool result = answer->contains("result"), error = answer->contains("error");
-  require(result != error, "a result or an error, never both");
-  if (error) {
-    const Json& body = answer->at("error");
-    require(body.is_object() && body.value("message", Json()).is_string(), "errors have a text");
-    Json code = body.value("code", Json());
-    require(code == -32601 || code == -32602, "only the two protocol error codes");
-    return;
-  }
-  require(answer->at("result").is_object(), "every result is an object");
-}
-
 void handle(std::string_view line) {
   // As the read loop does: a carriage return before the line feed is not
   // part of the line.
@@ -97,17 +46,42 @@ void handle(std::string_view line) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   require(tesselo::inFlight.waitUntil(deadline), "every tool call finishes");
   tesselo::joinEndedWorkers(deadline);
-  std::string out = takeOutput();
-  if (std::optional<Json> id = answerableId(line))
-    checkAnswer(out, *id);
-  else
-    require(out.empty(), "no answer to a notification or a malformed line");
+  off_t size = lseek(STDOUT_FILENO, 0, SEEK_CUR);
+  std::string out(static_cast<size_t>(size), '\0');
+  require(pread(captured, out.data(), out.size(), 0) == size && ftruncate(captured, 0) == 0 &&
+              lseek(STDOUT_FILENO, 0, SEEK_SET) == 0,
+          "the answers can be read back and emptied");
+
+  std::optional<Json> message = tesselo::parseJson(line);
+  bool request = message && message->is_object() && message->contains("id") &&
+                 message->value("method", Json()).is_string();
+  if (!request) return require(out.empty(), "no answer to a notification or a malformed line");
+  require(!out.empty() && out.find('\n') == out.size() - 1, "exactly one answer, on one line");
+  std::optional<Json> answer = tesselo::parseJson(std::string_view(out).substr(0, out.size() - 1));
+  require(answer && answer->is_object(), "the answer is a JSON object");
+  require(answer->value("jsonrpc", Json()) == "2.0", "the answer says jsonrpc 2.0");
+  require(answer->contains("id") && answer->at("id") == message->at("id"),
+          "the id is echoed unchanged");
+  require(answer->contains("result") != answer->contains("error"),
+          "a result or an error, never both");
+  if (answer->contains("result"))
+    return require(answer->at("result").is_object(), "results are objects");
+  const Json& error = answer->at("error");
+  require(error.is_object() && error.value("message", Json()).is_string(), "errors have a text");
+  Json code = error.value("code", Json());
+  require(code == -32601 || code == -32602, "only the two protocol error codes");
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  startOnce();
+  if (captured < 0) {
+    tesselo::startUp();
+    std::FILE* file = std::tmpfile();
+    captured = file ? fileno(file) : -1;
+    require(captured >= 0 && dup2(captured, STDOUT_FILENO) == STDOUT_FILENO,
+            "standard output can be captured");
+  }
   std::string_view input(reinterpret_cast<const char*>(data), size);
   for (size_t end; (end = input.find('\n')) != std::string_view::npos; input.remove_prefix(end + 1))
     handle(input.substr(0, end));

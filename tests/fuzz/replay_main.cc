@@ -1,6 +1,6 @@
-// Runs every file of the given folders (or the given files) once through a
-// fuzz target, so the committed corpus and past findings are checked by every
-// build, compiler and sanitizer, not only by the libFuzzer build.
+// The one driver of every fuzz target outside the libFuzzer build: runs each
+// file of the given folders once through the target, so the committed corpus
+// and past findings are checked by every build, compiler and sanitizer.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -12,35 +12,19 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 
-namespace fs = std::filesystem;
-
 int main(int argc, char** argv) {
-  std::vector<fs::path> inputs;
-  for (int i = 1; i < argc; ++i) {
-    fs::path path(argv[i]);
-    if (fs::is_directory(path)) {
-      for (const auto& entry : fs::directory_iterator(path))
-        if (entry.is_regular_file()) inputs.push_back(entry.path());
-    } else {
-      inputs.push_back(path);
-    }
-  }
+  std::vector<std::filesystem::path> inputs;
+  for (int i = 1; i < argc; ++i)
+    for (const auto& entry : std::filesystem::directory_iterator(argv[i])) inputs.push_back(entry);
   std::sort(inputs.begin(), inputs.end());
-  // No input at all would make a passing run mean nothing.
-  if (inputs.empty()) {
-    std::fprintf(stderr, "no inputs to replay\n");
-    return 1;
-  }
-  for (const fs::path& path : inputs) {
+  for (const auto& path : inputs) {
     std::ifstream file(path, std::ios::binary);
-    if (!file) {
-      std::fprintf(stderr, "cannot read %s\n", path.c_str());
-      return 1;
-    }
     std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    if (!file) return std::fprintf(stderr, "cannot read %s\n", path.c_str()), 1;
     LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
   }
-  // Standard error: a target may have taken standard output for itself.
+  // Standard error: a target may have taken standard output for itself. No
+  // input at all would make a passing run mean nothing.
   std::fprintf(stderr, "replayed %zu inputs\n", inputs.size());
-  return 0;
+  return inputs.empty();
 }
