@@ -6,7 +6,6 @@
 
 #include <optional>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "tests/common/process_runner.h"
@@ -19,27 +18,18 @@ class MountSandbox {
   // Empty when sandboxes work here, else why they do not.
   static const std::string& unavailableReason();
 
-  // Covers location (which need not exist) inside the sandbox: the nearest
-  // existing directory on its way is covered by a fresh folder. Returns the
-  // folder that stands for location, created empty; nothing when the covered
-  // directory would hide the test's own files or the system's.
+  // Covers location (which need not exist): the nearest existing directory on
+  // its way is covered by a fresh folder. Returns the folder that stands for
+  // location; nothing when the cover would hide the test's or the system's
+  // own files.
   std::optional<std::string> cover(const std::string& location, bool readOnly = false);
 
   ProcessResult run(const std::string& program, const std::vector<std::string>& args,
                     const ProcessOptions& options = {}) const;
 
  private:
-  struct Mount {
-    std::string source;
-    std::string point;
-    bool readOnly;
-  };
   TempDir dir_;
-  std::vector<Mount> mounts_;
+  std::vector<std::string> mounts_;  // shell lines that set the covers up
 };
 
 }  // namespace tesselo::test
-
-// For a test whose sandbox (anything with a `problem` string) cannot be set up.
-#define SKIP_WITHOUT_SANDBOX(sandbox) \
-  if (!(sandbox).problem.empty()) GTEST_SKIP() << "mount sandbox unavailable: " << (sandbox).problem
