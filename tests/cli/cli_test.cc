@@ -8,6 +8,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <future>
 #include <thread>
 
 #include "cli/request.h"
@@ -77,6 +78,7 @@ std::vector<Row> paneRows() {
     {{"read", "--lines"}, line(R"({"text":5})"), R"({"method":"read"})", "\n"},
     {{"read", "--lines", "--panel", "p"}, line("{}"), R"({"method":"read","panel":"p"})", "\n"},
     {{"read"}, line(R"({"text":"first"})") + line(R"({"text":"second"})"), R"({"method":"read"})", "first\n"},
+    {{"read"}, line(R"({"text":"caf\u00e9\t\u2713 \ud83d\ude00 \"q\" \\"})"), R"({"method":"read"})", "caf\xc3\xa9\t\xe2\x9c\x93 \xf0\x9f\x98\x80 \"q\" \\\n"},
     {{"read"}, line(R"({"error":"no such pane","text":"t"})"), R"({"method":"read"})", "", "tesselo: no such pane\n", 1},
     {{"read"}, line(R"({"error":""})"), R"({"method":"read"})", "", "tesselo: \n", 1},
     {{"send", "a", "b"}, line(R"({"text":"ignored"})"), R"({"method":"send","text":"a b\n"})", ""},
@@ -184,26 +186,32 @@ const RelayRow relayRows[] = {
 
 class Cli : public ::testing::Test {
  protected:
+  // Each answer is sent whole, and again one byte per read when it is short.
   void check(const Row& row) {
-    test::Reply reply;
-    reply.bytes = row.reply;
-    reply.hang = row.reply == hangs;
-    app.answerDefault(reply);
-    size_t before = app.requestLines().size();
-    test::ProcessOptions options;
-    options.env = {{"TESSELO_SOCKET", app.path()}, {"TESSELO_PANE_ID", std::nullopt}};
-    for (const auto& [name, value] : row.env)
-      options.env[name] = value ? std::optional(at(*value, dir.path())) : std::nullopt;
-    options.input = row.input;
-    ProcessResult result = test::runProcess(test::cliPath(), row.args, options);
-    // Whole screens compared without printing them.
-    EXPECT_TRUE(result.out == at(row.out, dir.path())) << result.out.substr(0, 300);
-    EXPECT_EQ(result.err, at(row.err, dir.path()));
-    EXPECT_EQ(result.status, row.status);
-    std::vector<std::string> lines = app.requestLines();
-    ASSERT_EQ(lines.size(), before + !row.request.empty());
-    if (!row.request.empty()) {
-      EXPECT_TRUE(lines.back() == row.request) << lines.back().substr(0, 300);
+    for (bool trickle : {false, true}) {
+      if (trickle && (row.reply.size() > 4096 || row.reply == hangs || row.request.empty())) break;
+      SCOPED_TRACE(trickle ? "one byte per read" : "answered whole");
+      test::Reply reply;
+      reply.bytes = row.reply;
+      reply.hang = row.reply == hangs;
+      reply.byteByByte = trickle;
+      app.answerDefault(reply);
+      size_t before = app.requestLines().size();
+      test::ProcessOptions options;
+      options.env = {{"TESSELO_SOCKET", app.path()}, {"TESSELO_PANE_ID", std::nullopt}};
+      for (const auto& [name, value] : row.env)
+        options.env[name] = value ? std::optional(at(*value, dir.path())) : std::nullopt;
+      options.input = row.input;
+      ProcessResult result = test::runProcess(test::cliPath(), row.args, options);
+      // Whole screens compared without printing them.
+      EXPECT_TRUE(result.out == at(row.out, dir.path())) << result.out.substr(0, 300);
+      EXPECT_EQ(result.err, at(row.err, dir.path()));
+      EXPECT_EQ(result.status, row.status);
+      std::vector<std::string> lines = app.requestLines();
+      ASSERT_EQ(lines.size(), before + !row.request.empty());
+      if (!row.request.empty()) {
+        EXPECT_TRUE(lines.back() == row.request) << lines.back().substr(0, 300);
+      }
     }
   }
 
@@ -226,6 +234,24 @@ TEST_F(Cli, ClaudeHookRelay) {
     Env env = {{"TESSELO_PANE_ID", row.pane}};
     if (!row.socket.empty()) env["TESSELO_SOCKET"] = row.socket;
     check({{"claude-hook", "--panel", "x"}, row.reply, row.request, "", "", 0, env, row.input});
+  }
+}
+
+TEST_F(Cli, ManyClientsAnsweredOneByteAtATimeEachGetTheirWholeAnswer) {
+  test::Reply reply;
+  reply.bytes = line(R"({"text":"caf\u00e9 \ud83d\ude00\n)" + std::string(1000, 'z') + "\"}");
+  reply.byteByByte = true;
+  app.answerDefault(reply);
+  test::ProcessOptions options;
+  options.env["TESSELO_SOCKET"] = app.path();
+  std::vector<std::future<ProcessResult>> runs;
+  for (int i = 0; i < 24; ++i)
+    runs.push_back(std::async(
+        std::launch::async, [&] { return test::runProcess(test::cliPath(), {"read"}, options); }));
+  for (auto& run : runs) {
+    ProcessResult result = run.get();
+    EXPECT_EQ(result.out, "caf\xc3\xa9 \xf0\x9f\x98\x80\n" + std::string(1000, 'z') + "\n");
+    EXPECT_EQ(result.err + std::to_string(result.status), "0");
   }
 }
 

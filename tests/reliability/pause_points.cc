@@ -8,7 +8,6 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/types.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -22,30 +21,18 @@ long numberFrom(const char* name) {
   return value ? std::atol(value) : 0;
 }
 
-long stepsTaken = 0;
-
 void step() {
   static const long stopAt = numberFrom("TESSELO_TEST_STOP_AT");
-  if (++stepsTaken == stopAt) raise(SIGSTOP);
+  static long taken = 0;
+  if (++taken == stopAt) raise(SIGSTOP);
 }
 
-// The descriptors of files opened for writing; writes elsewhere (the
-// output) are not steps of a file replacement.
-constexpr int maxTracked = 16;
-int tracked[maxTracked];
-int trackedCount = 0;
+// Descriptors of files opened for writing: writes elsewhere (the output) are
+// not steps of a file replacement.
+bool tracked[4096];
 
 bool isTracked(int fd) {
-  return std::find(tracked, tracked + trackedCount, fd) != tracked + trackedCount;
-}
-
-void track(int fd) {
-  if (trackedCount < maxTracked) tracked[trackedCount++] = fd;
-}
-
-void untrack(int fd) {
-  int* end = std::remove(tracked, tracked + trackedCount, fd);
-  trackedCount = static_cast<int>(end - tracked);
+  return fd >= 0 && fd < 4096 && tracked[fd];
 }
 
 template <typename Function>
@@ -60,24 +47,21 @@ extern "C" {
 int mkostemp(char* pattern, int flags) {
   step();
   int fd = next<int (*)(char*, int)>("mkostemp")(pattern, flags);
-  if (fd >= 0) track(fd);
+  if (fd >= 0 && fd < 4096) tracked[fd] = true;
   return fd;
 }
 
-// A file opened for writing by name, not through a temporary file, is
-// followed as well: a write in place is exactly what must show up here.
+// A file opened for writing by name is followed as well: a write in place is
+// exactly what must show up here.
 int open(const char* path, int flags, ...) {
-  mode_t mode = 0;
-  if (flags & (O_CREAT | O_TMPFILE)) {
-    va_list rest;
-    va_start(rest, flags);
-    mode = static_cast<mode_t>(va_arg(rest, int));
-    va_end(rest);
-  }
+  va_list rest;
+  va_start(rest, flags);
+  mode_t mode = (flags & (O_CREAT | O_TMPFILE)) ? static_cast<mode_t>(va_arg(rest, int)) : 0;
+  va_end(rest);
   bool writing = (flags & O_ACCMODE) != O_RDONLY;
   if (writing) step();
   int fd = next<int (*)(const char*, int, ...)>("open")(path, flags, mode);
-  if (writing && fd >= 0) track(fd);
+  if (writing && fd >= 0 && fd < 4096) tracked[fd] = true;
   return fd;
 }
 
@@ -87,9 +71,9 @@ int fchmod(int fd, mode_t mode) {
 }
 
 ssize_t write(int fd, const void* data, size_t size) {
+  static const long piece = numberFrom("TESSELO_TEST_WRITE_PIECE");
   if (isTracked(fd)) {
     step();
-    static const long piece = numberFrom("TESSELO_TEST_WRITE_PIECE");
     if (piece > 0) size = std::min(size, static_cast<size_t>(piece));
   }
   return next<ssize_t (*)(int, const void*, size_t)>("write")(fd, data, size);
@@ -103,7 +87,7 @@ int fsync(int fd) {
 int close(int fd) {
   if (isTracked(fd)) {
     step();
-    untrack(fd);
+    tracked[fd] = false;
   }
   return next<int (*)(int)>("close")(fd);
 }
