@@ -43,76 +43,50 @@ Words candidates(const std::string& out) {
 // Ids longer than 8 characters: completion must offer what `list` shows. The
 // last terminal's ids are shell syntax, which no shell may run or insert.
 Json listing() {
-  return {{"terminals",
-           Json::array({{{"id", "3f9a01bc5e6d"},
-                         {"title", "build"},
-                         {"state", "idle"},
-                         {"panels", Json::array({{{"id", "77c2d410aa"}, {"process", "zsh"}},
-                                                 {{"id", "a1b2c3d4ff"},
-                                                  {"process", "node"},
-                                                  {"agent", "claude"},
-                                                  {"state", "working"}}})}},
-                        {{"id", "9e8d7c6b"},
-                         {"title", "notes two"},
-                         {"panels", Json::array({{{"id", "a1f0e9d8"}, {"process", "vim"}}})}},
-                        {{"id", "$(pwd)"},
-                         {"title", "odd"},
-                         {"panels", Json::array({{{"id", "`pwd`"}, {"process", "sh"}}})}}})}};
+  return Json::parse(
+      R"json({"terminals":[{"id":"3f9a01bc5e6d","title":"build","state":"idle","panels":[
+    {"id":"77c2d410aa","process":"zsh"},{"id":"a1b2c3d4ff","process":"node","agent":"claude","state":"working"}]},
+    {"id":"9e8d7c6b","title":"notes two","panels":[{"id":"a1f0e9d8","process":"vim"}]},
+    {"id":"$(pwd)","title":"odd","panels":[{"id":"`pwd`","process":"sh"}]}]})json");
 }
 
-// Completes `tesselo` followed by the words, the last one being completed,
-// the way bash calls a completion function with the cursor at the end.
-ProcessResult bashCompletion(const Words& words, const test::ProcessOptions& options) {
-  Words args = {"--norc", "--noprofile", "-c", R"(
-    source "$1" && shift
-    COMP_WORDS=("$@") COMP_CWORD=$(($# - 1)) COMP_LINE="$*" COMP_POINT=${#COMP_LINE}
-    _tesselo "$1" "${COMP_WORDS[COMP_CWORD]}" "${COMP_WORDS[COMP_CWORD - 1]}"
-    ((${#COMPREPLY[@]} == 0)) || printf '%s\n' "${COMPREPLY[@]}")", "_", completions + "/tesselo.bash", "tesselo"};
-  args.insert(args.end(), words.begin(), words.end());
-  return test::runProcess(findProgram("bash"), args, options);
-}
-
-ProcessResult fishCompletion(const Words& words, const test::ProcessOptions& options) {
+// Completes `tesselo` followed by the words, the last one being completed:
+// bash through its completion function called as bash would with the cursor
+// at the end, fish by its own completer, and zsh, which completes only in its
+// line editor, by a driver that types the line and a tab into an interactive
+// zsh on a pseudo-terminal.
+ProcessResult complete(const std::string& shell, const Words& words,
+                       const test::ProcessOptions& options) {
   std::string line = "tesselo";
   for (const std::string& word : words) line += " " + word;
-  return test::runProcess(
-      findProgram("fish"),
-      {"-c", "source $argv[1]; and complete -C $argv[2]", completions + "/tesselo.fish", line},
-      options);
-}
-
-// zsh completes only inside its line editor, so a driver types the line and
-// a tab into an interactive zsh on a pseudo-terminal.
-ProcessResult zshCompletion(const Words& words, const test::ProcessOptions& options) {
-  std::string line = "tesselo";
-  for (const std::string& word : words) line += " " + word;
-  return test::runProcess(
-      findProgram("zsh"),
-      {"-f", std::string(TESSELO_SOURCE_DIR) + "/tests/install/zsh_complete.zsh", completions,
-       line},
-      options);
+  Words args = {"-f", std::string(TESSELO_SOURCE_DIR) + "/tests/install/zsh_complete.zsh",
+                completions, line};
+  if (shell == "fish")
+    args = {"-c", "source $argv[1]; and complete -C $argv[2]", completions + "/tesselo.fish", line};
+  if (shell == "bash") {
+    args = {"--norc", "--noprofile", "-c", R"(
+      source "$1" && shift
+      COMP_WORDS=("$@") COMP_CWORD=$(($# - 1)) COMP_LINE="$*" COMP_POINT=${#COMP_LINE}
+      _tesselo "$1" "${COMP_WORDS[COMP_CWORD]}" "${COMP_WORDS[COMP_CWORD - 1]}"
+      ((${#COMPREPLY[@]} == 0)) || printf '%s\n' "${COMPREPLY[@]}")", "_", completions + "/tesselo.bash", "tesselo"};
+    args.insert(args.end(), words.begin(), words.end());
+  }
+  return test::runProcess(findProgram(shell), args, options);
 }
 
 // A private home, and a search path on which `tesselo` is the built program.
-struct Sandbox {
-  Sandbox() {
-    std::filesystem::create_directories(dir.file("bin"));
-    std::filesystem::create_directories(dir.file("home"));
+test::ProcessOptions shellOptions(const test::TempDir& dir, const std::string& socket) {
+  std::filesystem::create_directories(dir.file("bin"));
+  if (!std::filesystem::exists(dir.file("bin/tesselo")))
     std::filesystem::create_symlink(test::cliPath(), dir.file("bin/tesselo"));
-  }
-
-  test::ProcessOptions options(const std::string& socket) const {
-    test::ProcessOptions options;
-    options.env = {{"PATH", dir.file("bin") + ":" + searchPath},
-                   {"HOME", dir.file("home")},
-                   {"XDG_CONFIG_HOME", dir.file("home/.config")},
-                   {"XDG_DATA_HOME", dir.file("home/.local/share")},
-                   {"TESSELO_SOCKET", socket}};
-    return options;
-  }
-
-  test::TempDir dir;
-};
+  test::ProcessOptions options;
+  options.env = {{"PATH", dir.file("bin") + ":" + searchPath},
+                 {"HOME", dir.path()},
+                 {"XDG_CONFIG_HOME", dir.file(".config")},
+                 {"XDG_DATA_HOME", dir.file(".local/share")},
+                 {"TESSELO_SOCKET", socket}};
+  return options;
+}
 
 const Words commandWords = {"claude-hook", "install-cli", "install-hooks", "install-mcp",
                             "list",        "new",         "notify",        "read",
@@ -124,75 +98,50 @@ class Completion : public ::testing::TestWithParam<std::string> {
     if (findProgram(GetParam()).empty()) GTEST_SKIP() << GetParam() << " is not installed";
     app.answer("list", test::jsonReply(listing()));
   }
-
   // Completes `tesselo` followed by the words, the last one being completed.
-  ProcessResult complete(const Words& words) {
-    test::ProcessOptions options = sandbox.options(socket);
-    if (GetParam() == "bash") return bashCompletion(words, options);
-    if (GetParam() == "zsh") return zshCompletion(words, options);
-    return fishCompletion(words, options);
-  }
-
   Words completed(const Words& words) {
-    ProcessResult result = complete(words);
+    ProcessResult result = complete(GetParam(), words, shellOptions(dir, socket));
     EXPECT_EQ(result.status, 0) << result.err;
     EXPECT_EQ(result.err, "");
     return candidates(result.out);
   }
 
-  Sandbox sandbox;
-  FakeApp app{sandbox.dir.file("s")};
+  test::TempDir dir;
+  FakeApp app{dir.file("s")};
   std::string socket = app.path();
 };
 
-TEST_P(Completion, CommandWordsAndOptions) {
-  struct Case {
-    Words words;
-    Words expected;
-  } cases[] = {
-      {{""}, commandWords},
-      {{"install-"}, {"install-cli", "install-hooks", "install-mcp"}},
-      {{"read", "--"}, {"--lines", "--panel"}},
-      {{"send", "--"}, {"--panel", "--raw"}},
-      {{"split", "--"}, {"--down", "--terminal"}},
-      {{"new", "--"}, {"--command", "--cwd", "--space", "--worktree"}},
-      {{"wait", "--"}, {"--panel", "--timeout", "--until"}},
-      {{"install-hooks", "--"}, {"--uninstall"}},
-      {{"install-cli", "--"}, {"--prefix"}},
-      {{"list", "--"}, {}},
-      {{"notify", "--"}, {}},
-      {{"claude-hook", "--"}, {}},
-      {{"install-mcp", "--"}, {}},
-      {{"--help", "--"}, {}},
-      {{"wait", "--until", ""}, {"blocked", "idle", "working"}},
-  };
-  for (const Case& c : cases) {
-    std::string line;
-    for (const std::string& word : c.words) line += " " + word;
-    EXPECT_EQ(completed(c.words), c.expected) << "tesselo" << line;
-  }
-  // Options and the command word never need the application.
-  EXPECT_EQ(app.connections(), 0);
-}
+// clang-format off
+const std::pair<Words, Words> cases[] = {
+  {{""}, commandWords},
+  {{"install-"}, {"install-cli", "install-hooks", "install-mcp"}},
+  {{"read", "--"}, {"--lines", "--panel"}},
+  {{"send", "--"}, {"--panel", "--raw"}},
+  {{"split", "--"}, {"--down", "--terminal"}},
+  {{"new", "--"}, {"--command", "--cwd", "--space", "--worktree"}},
+  {{"wait", "--"}, {"--panel", "--timeout", "--until"}},
+  {{"install-hooks", "--"}, {"--uninstall"}},
+  {{"install-cli", "--"}, {"--prefix"}},
+  {{"list", "--"}, {}}, {{"notify", "--"}, {}}, {{"claude-hook", "--"}, {}}, {{"install-mcp", "--"}, {}}, {{"--help", "--"}, {}},
+  {{"wait", "--until", ""}, {"blocked", "idle", "working"}},
+  // Ids as `tesselo list` shows them, from the application.
+  {{"read", "--panel", ""}, {"77c2d410", "a1b2c3d4", "a1f0e9d8"}},
+  {{"wait", "--panel", "a1"}, {"a1b2c3d4", "a1f0e9d8"}},
+  {{"send", "--raw", "--panel", "a1b"}, {"a1b2c3d4"}},
+  {{"split", "--terminal", ""}, {"3f9a01bc", "9e8d7c6b"}},
+  {{"split", "--terminal", "9"}, {"9e8d7c6b"}},
+};
+// clang-format on
 
-TEST_P(Completion, PaneAndTerminalIdsFromTheApplication) {
-  struct Case {
-    Words words;
-    Words expected;
-  } cases[] = {
-      {{"read", "--panel", ""}, {"77c2d410", "a1b2c3d4", "a1f0e9d8"}},
-      {{"wait", "--panel", "a1"}, {"a1b2c3d4", "a1f0e9d8"}},
-      {{"send", "--raw", "--panel", "a1b"}, {"a1b2c3d4"}},
-      {{"split", "--terminal", ""}, {"3f9a01bc", "9e8d7c6b"}},
-      {{"split", "--terminal", "9"}, {"9e8d7c6b"}},
-  };
-  for (const Case& c : cases) {
+TEST_P(Completion, CommandWordsOptionsAndIds) {
+  for (const auto& [words, expected] : cases) {
     std::string line;
-    for (const std::string& word : c.words) line += " " + word;
-    EXPECT_EQ(completed(c.words), c.expected) << "tesselo" << line;
+    for (const std::string& word : words) line += " " + word;
+    EXPECT_EQ(completed(words), expected) << "tesselo" << line;
   }
-  ASSERT_EQ(app.requestLines().size(), std::size(cases));
-  EXPECT_EQ(*parseJson(app.requestLines()[0]), Json({{"method", "list"}}));
+  // Only the five id lookups asked the application, each with one list.
+  std::vector<std::string> requests = app.requestLines();
+  EXPECT_EQ(requests, std::vector<std::string>(5, R"({"method":"list"})"));
 }
 
 TEST_P(Completion, NothingWhenTheApplicationDoesNotAnswer) {
@@ -200,13 +149,9 @@ TEST_P(Completion, NothingWhenTheApplicationDoesNotAnswer) {
   EXPECT_EQ(completed({"read", "--panel", ""}), Words{});
   app.answer("list", test::jsonReply({{"error", "not now"}}));
   EXPECT_EQ(completed({"split", "--terminal", ""}), Words{});
-  socket = sandbox.dir.file("nobody");
-  EXPECT_EQ(completed({"read", "--panel", ""}), Words{});
-}
-
-TEST_P(Completion, NothingFromAnEmptyListing) {
   app.answer("list", test::jsonReply({{"terminals", Json::array()}}));
   EXPECT_EQ(completed({"read", "--panel", ""}), Words{});
+  socket = dir.file("nobody");
   EXPECT_EQ(completed({"split", "--terminal", ""}), Words{});
 }
 
@@ -214,39 +159,27 @@ INSTANTIATE_TEST_SUITE_P(Shells, Completion, ::testing::Values("bash", "zsh", "f
                          [](const auto& info) { return info.param; });
 
 // bash offers a command's options on an empty word unless the command types
-// its arguments, and never an option that is already given.
-TEST(BashCompletion, OffersOnlyOptionsNotGiven) {
-  Sandbox sandbox;
-  struct Case {
-    Words words;
-    Words expected;
-  } cases[] = {
+// its arguments, and never an option already given; a hung application does
+// not hang the shell.
+TEST(BashCompletion, OffersOnlyOptionsNotGivenAndGivesUpOnAHungApplication) {
+  test::TempDir dir;
+  FakeApp app{dir.file("s")};
+  test::Reply hang;
+  hang.hang = true;
+  app.answerDefault(hang);
+  const std::pair<Words, Words> bashCases[] = {
       {{"split", ""}, {"--down", "--terminal"}},
       {{"read", "--panel", "77c2d410", "--"}, {"--lines"}},
       {{"new", "--worktree", "--cwd", "x", "--"}, {"--command", "--space"}},
       {{"send", ""}, {}},
       {{"send", "hello", ""}, {}},
-      {{"send", "--"}, {"--panel", "--raw"}},
+      {{"read", "--panel", ""}, {}},
   };
-  for (const Case& c : cases) {
-    ProcessResult result = bashCompletion(c.words, sandbox.options(sandbox.dir.file("nobody")));
-    EXPECT_EQ(result.err, "");
-    EXPECT_EQ(candidates(result.out), c.expected) << c.words.back();
+  for (const auto& [words, expected] : bashCases) {
+    ProcessResult result = complete("bash", words, shellOptions(dir, app.path()));
+    EXPECT_EQ(result.err + std::to_string(result.status), "0");
+    EXPECT_EQ(candidates(result.out), expected) << words.back();
   }
-}
-
-// A hung application must not hang the shell: the lookup gives up quietly.
-TEST(BashCompletion, GivesUpOnAnApplicationThatNeverAnswers) {
-  if (findProgram("timeout").empty()) GTEST_SKIP() << "no timeout program";
-  Sandbox sandbox;
-  FakeApp app{sandbox.dir.file("s")};
-  test::Reply hang;
-  hang.hang = true;
-  app.answerDefault(hang);
-  ProcessResult result = bashCompletion({"read", "--panel", ""}, sandbox.options(app.path()));
-  EXPECT_EQ(result.status, 0);
-  EXPECT_EQ(result.out, "");
-  EXPECT_EQ(result.err, "");
   EXPECT_EQ(app.connections(), 1);
 }
 
