@@ -145,47 +145,38 @@ Reply FakeApp::replyFor(const std::string& line) {
 void FakeApp::serve(int fd) {
   std::string received;
   char buffer[65536];
-  size_t scanned = 0;
-  for (;;) {
-    ssize_t n = readSome(fd, buffer, sizeof buffer);
-    if (n <= 0) break;
-    received.append(buffer, static_cast<size_t>(n));
-    if (received.find('\n', scanned) != std::string::npos) break;
-    scanned = received.size();
-  }
-  size_t end = received.find('\n');
+  size_t end;
+  for (ssize_t n; (end = received.find('\n')) == std::string::npos;
+       received.append(buffer, static_cast<size_t>(n)))
+    if ((n = readSome(fd, buffer, sizeof buffer)) <= 0) break;
   if (end == std::string::npos) {
     // The client went away without a request line; record what came.
     if (!received.empty()) replyFor(received);
     return;
   }
   Reply reply = replyFor(received.substr(0, end));
-  if (reply.delay.count()) std::this_thread::sleep_for(reply.delay);
+  std::this_thread::sleep_for(reply.delay);
+  std::string_view bytes = reply.bytes;
   if (reply.hang || reply.keepOpen) {
-    if (!reply.hang) sendAll(fd, reply.bytes);
+    if (!reply.hang) sendAll(fd, bytes);
     // Held until the client closes or the fake app shuts down.
     while (readSome(fd, buffer, sizeof buffer) > 0) {
     }
     return;
   }
-  if (reply.byteByByte) {
-    for (size_t i = 0; i < reply.bytes.size(); ++i) {
-      if (!sendAll(fd, std::string_view(reply.bytes).substr(i, 1))) break;
+  std::vector<size_t> pieces = reply.pieces;
+  if (reply.byteByByte) pieces.assign(bytes.size(), 1);
+  for (size_t piece : pieces) {
+    if (bytes.empty() || !sendAll(fd, bytes.substr(0, piece))) break;
+    bytes.remove_prefix(std::min(piece, bytes.size()));
+    // Each piece is read on its own: a byte at a time once the client took
+    // the one before, a larger piece after a pause.
+    if (reply.byteByByte)
       waitUntilTaken(fd, stopping_);
-    }
-    shutdown(fd, SHUT_WR);
-    return;
+    else
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
-  size_t offset = 0;
-  for (size_t piece : reply.pieces) {
-    if (offset >= reply.bytes.size()) break;
-    piece = std::min(piece, reply.bytes.size() - offset);
-    sendAll(fd, std::string_view(reply.bytes).substr(offset, piece));
-    offset += piece;
-    // Give the client the chance to read each piece on its own.
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  sendAll(fd, std::string_view(reply.bytes).substr(offset));
+  sendAll(fd, bytes);
   shutdown(fd, SHUT_WR);
 }
 
