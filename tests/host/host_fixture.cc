@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <sstream>
 #include <thread>
 
@@ -176,6 +177,13 @@ int HostWorld::stopHost() {
   }
   hostPid_ = -1;
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+size_t HostWorld::hostDescriptors() const {
+  std::error_code error;
+  auto entries =
+      std::filesystem::directory_iterator("/proc/" + std::to_string(hostPid_) + "/fd", error);
+  return error ? 0 : static_cast<size_t>(std::distance(entries, {}));
 }
 
 std::string HostWorld::hostLog() const {

@@ -51,6 +51,8 @@ class HostWorld {
   // SIGTERM and wait; the exit status.
   int stopHost();
   bool hostRunning() const { return hostPid_ > 0; }
+  // Descriptors the host holds open now.
+  size_t hostDescriptors() const;
   std::string hostLog() const;
 
   ProcessResult tmux(const std::vector<std::string>& args) const;

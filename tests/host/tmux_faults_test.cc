@@ -123,6 +123,11 @@ TEST(HostTmuxFaults, MissingTmuxOrGitAndAnEmptySocketGiveTheUsualAnswers) {
   world.tmuxSocket = world.dir.file("nothing-here.sock");
   ASSERT_TRUE(world.startHost());
   EXPECT_EQ(world.list(), Json({{"terminals", Json::array()}}));
+  // Each of these runs a tmux process; none may cost the host a descriptor.
+  size_t open = world.hostDescriptors();
+  for (int i = 0; i < 20; ++i) world.list();
+  EXPECT_TRUE(eventually([&] { return world.hostDescriptors() <= open; }, std::chrono::seconds(3)))
+      << open << " then " << world.hostDescriptors();
 }
 
 // Screen lines, names and folders shaped like control-mode lines come back
