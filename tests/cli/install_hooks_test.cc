@@ -208,8 +208,11 @@ TEST_F(InstallHooks, WithoutAFileUninstallCreatesNothingAndInstallOnlyTheFile) {
   fs::path name = fs::path(home.path()).filename();
   EXPECT_EQ(run(install, test::cliPath(), "/" + home.path() + "/./"), installed());
   EXPECT_EQ(run(install, test::cliPath(), name, home.path() + "/.."), installed());
-  test::ScopedEnv unset("HOME", std::nullopt);
-  EXPECT_EQ(settingsFilePath(), passwordHomeDirectory() + "/.claude/settings.json");
+  for (std::optional<std::string> value :
+       {std::optional<std::string>(), std::optional<std::string>("")}) {
+    test::ScopedEnv unset("HOME", value);
+    EXPECT_EQ(settingsFilePath(), passwordHomeDirectory() + "/.claude/settings.json");
+  }
   test::ScopedEnv up("HOME", "/h/../b");
   EXPECT_EQ(settingsFilePath(), "/h/../b/.claude/settings.json");
 }

@@ -88,32 +88,25 @@ test::ProcessOptions shellOptions(const test::TempDir& dir, const std::string& s
   return options;
 }
 
-const Words commandWords = {"claude-hook", "install-cli", "install-hooks", "install-mcp",
-                            "list",        "new",         "notify",        "read",
-                            "send",        "split",       "wait"};
-
 class Completion : public ::testing::TestWithParam<std::string> {
  protected:
   void SetUp() override {
     if (findProgram(GetParam()).empty()) GTEST_SKIP() << GetParam() << " is not installed";
-    app.answer("list", test::jsonReply(listing()));
   }
-  // Completes `tesselo` followed by the words, the last one being completed.
-  Words completed(const Words& words) {
-    ProcessResult result = complete(GetParam(), words, shellOptions(dir, socket));
-    EXPECT_EQ(result.status, 0) << result.err;
-    EXPECT_EQ(result.err, "");
-    return candidates(result.out);
-  }
-
   test::TempDir dir;
   FakeApp app{dir.file("s")};
-  std::string socket = app.path();
 };
 
+struct Case {
+  Words words, expected;
+  std::string reply = listing().dump() + "\n";  // what `tesselo list` gets, or hangs
+  const char* shell = "";                       // only in this shell
+};
+const std::string hangs = "(never answers)", nobody = "(nobody listens)";
+
 // clang-format off
-const std::pair<Words, Words> cases[] = {
-  {{""}, commandWords},
+const Case cases[] = {
+  {{""}, {"claude-hook", "install-cli", "install-hooks", "install-mcp", "list", "new", "notify", "read", "send", "split", "wait"}},
   {{"install-"}, {"install-cli", "install-hooks", "install-mcp"}},
   {{"read", "--"}, {"--lines", "--panel"}},
   {{"send", "--"}, {"--panel", "--raw"}},
@@ -130,58 +123,49 @@ const std::pair<Words, Words> cases[] = {
   {{"send", "--raw", "--panel", "a1b"}, {"a1b2c3d4"}},
   {{"split", "--terminal", ""}, {"3f9a01bc", "9e8d7c6b"}},
   {{"split", "--terminal", "9"}, {"9e8d7c6b"}},
+  // Nothing when the application does not answer with a listing.
+  {{"read", "--panel", ""}, {}, ""},
+  {{"split", "--terminal", ""}, {}, R"({"error":"not now"})" "\n"},
+  {{"read", "--panel", ""}, {}, R"({"terminals":[]})" "\n"},
+  {{"split", "--terminal", ""}, {}, nobody},
+  // bash offers a command's options on an empty word unless the command types
+  // its arguments, never an option already given, and gives up on a hung
+  // application.
+  {{"split", ""}, {"--down", "--terminal"}, "", "bash"},
+  {{"read", "--panel", "77c2d410", "--"}, {"--lines"}, "", "bash"},
+  {{"new", "--worktree", "--cwd", "x", "--"}, {"--command", "--space"}, "", "bash"},
+  {{"send", ""}, {}, "", "bash"},
+  {{"send", "hello", ""}, {}, "", "bash"},
+  {{"read", "--panel", ""}, {}, hangs, "bash"},
 };
 // clang-format on
 
 TEST_P(Completion, CommandWordsOptionsAndIds) {
-  for (const auto& [words, expected] : cases) {
+  for (const Case& c : cases) {
+    if (*c.shell && c.shell != GetParam()) continue;
     std::string line;
-    for (const std::string& word : words) line += " " + word;
-    EXPECT_EQ(completed(words), expected) << "tesselo" << line;
+    for (const std::string& word : c.words) line += " " + word;
+    SCOPED_TRACE("tesselo" + line + " answered " + c.reply);
+    test::Reply reply;
+    reply.bytes = c.reply;
+    reply.hang = c.reply == hangs;
+    app.answerDefault(reply);
+    size_t before = app.requestLines().size();
+    ProcessResult result = complete(
+        GetParam(), c.words, shellOptions(dir, c.reply == nobody ? dir.file("x") : app.path()));
+    EXPECT_EQ(result.err + std::to_string(result.status), "0");
+    EXPECT_EQ(candidates(result.out), c.expected);
+    // Ids are looked up with one list request; nothing else asks the application.
+    std::string option = c.words.size() > 1 ? c.words[c.words.size() - 2] : "";
+    bool lookup = (option == "--panel" || option == "--terminal") && c.reply != nobody;
+    std::vector<std::string> requests = app.requestLines();
+    EXPECT_EQ(std::vector<std::string>(requests.begin() + before, requests.end()),
+              std::vector<std::string>(lookup, R"({"method":"list"})"));
   }
-  // Only the five id lookups asked the application, each with one list.
-  std::vector<std::string> requests = app.requestLines();
-  EXPECT_EQ(requests, std::vector<std::string>(5, R"({"method":"list"})"));
-}
-
-TEST_P(Completion, NothingWhenTheApplicationDoesNotAnswer) {
-  app.answer("list", test::Reply{});  // closes without a word
-  EXPECT_EQ(completed({"read", "--panel", ""}), Words{});
-  app.answer("list", test::jsonReply({{"error", "not now"}}));
-  EXPECT_EQ(completed({"split", "--terminal", ""}), Words{});
-  app.answer("list", test::jsonReply({{"terminals", Json::array()}}));
-  EXPECT_EQ(completed({"read", "--panel", ""}), Words{});
-  socket = dir.file("nobody");
-  EXPECT_EQ(completed({"split", "--terminal", ""}), Words{});
 }
 
 INSTANTIATE_TEST_SUITE_P(Shells, Completion, ::testing::Values("bash", "zsh", "fish"),
                          [](const auto& info) { return info.param; });
-
-// bash offers a command's options on an empty word unless the command types
-// its arguments, and never an option already given; a hung application does
-// not hang the shell.
-TEST(BashCompletion, OffersOnlyOptionsNotGivenAndGivesUpOnAHungApplication) {
-  test::TempDir dir;
-  FakeApp app{dir.file("s")};
-  test::Reply hang;
-  hang.hang = true;
-  app.answerDefault(hang);
-  const std::pair<Words, Words> bashCases[] = {
-      {{"split", ""}, {"--down", "--terminal"}},
-      {{"read", "--panel", "77c2d410", "--"}, {"--lines"}},
-      {{"new", "--worktree", "--cwd", "x", "--"}, {"--command", "--space"}},
-      {{"send", ""}, {}},
-      {{"send", "hello", ""}, {}},
-      {{"read", "--panel", ""}, {}},
-  };
-  for (const auto& [words, expected] : bashCases) {
-    ProcessResult result = complete("bash", words, shellOptions(dir, app.path()));
-    EXPECT_EQ(result.err + std::to_string(result.status), "0");
-    EXPECT_EQ(candidates(result.out), expected) << words.back();
-  }
-  EXPECT_EQ(app.connections(), 1);
-}
 
 }  // namespace
 }  // namespace tesselo

@@ -17,7 +17,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using Text = std::optional<std::string>;
-using Env = std::map<std::string, std::optional<std::string>>;
 
 // A static client ignores LD_PRELOAD: then the same client linked dynamically
 // runs, in every run here so that all write the same hook commands.
@@ -49,21 +48,14 @@ struct Home {
   std::string dir() const { return home.path() + "/.claude"; }
   std::string settings() const { return dir() + "/settings.json"; }
   std::string backup() const { return settings() + ".tesselo-backup"; }
-  // The settings file a run leaves, with the pause points' environment added.
-  Text run(const std::vector<std::string>& args, Env env = {}) const {
-    env["HOME"] = home.path();
+  // The settings file a whole run leaves.
+  Text run(const std::vector<std::string>& args) const {
     test::ProcessOptions options;
-    options.env = env;
+    options.env["HOME"] = home.path();
     EXPECT_EQ(test::runProcess(client(), args, options).status, 0);
     return contentOf(settings());
   }
   test::TempDir home;
-};
-
-struct Scenario {
-  const char* name;
-  Text settings, backup;
-  std::vector<std::string> args;
 };
 
 #ifdef PAUSE_POINTS_LIBRARY
@@ -76,12 +68,16 @@ TEST(SettingsCrash, KilledAtEveryStepOfTheWritesLeavesOldOrNew) {
     foreign += "\"Bash(tool-" + std::to_string(i) + " --path /opt/x:*)\", ";
   foreign += "\"x\"]}}\n";
   Text installed = Home(foreign, std::nullopt).run({"install-hooks"});
-  const Scenario scenarios[] = {
+  const struct {
+    const char* name;
+    Text settings, backup;
+    std::vector<std::string> args;
+  } scenarios[] = {
       {"first install over foreign settings", foreign, std::nullopt, {"install-hooks"}},
       {"install into a home without settings", std::nullopt, std::nullopt, {"install-hooks"}},
       {"uninstall with a backup kept", installed, foreign, {"install-hooks", "--uninstall"}},
   };
-  for (const Scenario& scenario : scenarios) {
+  for (const auto& scenario : scenarios) {
     SCOPED_TRACE(scenario.name);
     Text finished = Home(scenario.settings, scenario.backup).run(scenario.args);
     int kills = 0, leftOld = 0, leftNew = 0;
@@ -89,11 +85,12 @@ TEST(SettingsCrash, KilledAtEveryStepOfTheWritesLeavesOldOrNew) {
       SCOPED_TRACE("killed at step " + std::to_string(stopAt));
       Home home(scenario.settings, scenario.backup);
       const char* asan = std::getenv("ASAN_OPTIONS");
-      Env env = {{"HOME", home.home.path()},
-                 {"LD_PRELOAD", PAUSE_POINTS_LIBRARY},
-                 {"ASAN_OPTIONS", std::string(asan ? asan : "") + ":verify_asan_link_order=0"},
-                 {"TESSELO_TEST_STOP_AT", std::to_string(stopAt)},
-                 {"TESSELO_TEST_WRITE_PIECE", "65536"}};
+      std::map<std::string, std::optional<std::string>> env = {
+          {"HOME", home.home.path()},
+          {"LD_PRELOAD", PAUSE_POINTS_LIBRARY},
+          {"ASAN_OPTIONS", std::string(asan ? asan : "") + ":verify_asan_link_order=0"},
+          {"TESSELO_TEST_STOP_AT", std::to_string(stopAt)},
+          {"TESSELO_TEST_WRITE_PIECE", "65536"}};
       pid_t pid = test::startProcess(client(), scenario.args, env);
       int status = 0;
       while (waitpid(pid, &status, WUNTRACED) < 0 && errno == EINTR) {
