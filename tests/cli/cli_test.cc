@@ -8,7 +8,6 @@
 
 #include <cmath>
 #include <cstring>
-#include <future>
 #include <thread>
 
 #include "cli/request.h"
@@ -244,24 +243,6 @@ TEST_F(Cli, ClaudeHookRelay) {
     Env env = {{"TESSELO_PANE_ID", row.pane}};
     if (!row.socket.empty()) env["TESSELO_SOCKET"] = row.socket;
     check({{"claude-hook", "--panel", "x"}, row.reply, row.request, "", "", 0, env, row.input});
-  }
-}
-
-TEST_F(Cli, ManyClientsAnsweredOneByteAtATimeEachGetTheirWholeAnswer) {
-  test::Reply reply;
-  reply.bytes = line(R"({"text":"caf\u00e9 \ud83d\ude00\n)" + std::string(1000, 'z') + "\"}");
-  reply.byteByByte = true;
-  app.answerDefault(reply);
-  test::ProcessOptions options;
-  options.env["TESSELO_SOCKET"] = app.path();
-  std::vector<std::future<ProcessResult>> runs;
-  for (int i = 0; i < 24; ++i)
-    runs.push_back(std::async(
-        std::launch::async, [&] { return test::runProcess(test::cliPath(), {"read"}, options); }));
-  for (auto& run : runs) {
-    ProcessResult result = run.get();
-    EXPECT_EQ(result.out, "caf\xc3\xa9 \xf0\x9f\x98\x80\n" + std::string(1000, 'z') + "\n");
-    EXPECT_EQ(result.err + std::to_string(result.status), "0");
   }
 }
 

@@ -41,7 +41,7 @@ void writeExecutable(const std::string& path, const std::string& text, mode_t mo
   GTEST_SKIP() << test::MountSandbox::unavailableReason()
 
 enum Kind { exits0, exits1, exits255, killed, cannotStart, notExecutable, directory };
-enum Program { built, spaced, throughLink, noServer, serverNotExecutable, serverDirectory };
+enum Program { built, spaced, throughLink, noServer };
 
 struct McpRow {
   std::vector<std::pair<std::string, Kind>> claudes;
@@ -75,25 +75,17 @@ TEST(InstallMcp, RunsTheFirstClaudeOfTheFixedLocations) {
     {{}, spaced, manual("not found on PATH", spacedDir + "/tesselo-mcp") + "|0"},
     {{}, throughLink, manual("not found on PATH", builtServer) + "|0"},
     {{{usrLocal, exits0}}, noServer, noMcp},
-    {{{usrLocal, exits0}}, serverNotExecutable, noMcp},
-    {{{usrLocal, exits0}}, serverDirectory, noMcp},
   };
   // clang-format on
-  const std::string programs[] = {test::cliPath(),
-                                  spacedDir + "/tesselo-cli",
-                                  dir.file("links/tesselo"),
-                                  dir.file("none/tesselo-cli"),
-                                  dir.file("plain/tesselo-cli"),
-                                  dir.file("dir/tesselo-cli")};
-  for (int copy : {spaced, noServer, serverNotExecutable, serverDirectory}) {
+  const std::string programs[] = {test::cliPath(), spacedDir + "/tesselo-cli",
+                                  dir.file("links/tesselo"), dir.file("none/tesselo-cli")};
+  for (int copy : {spaced, noServer}) {
     fs::create_directories(fs::path(programs[copy]).parent_path());
     fs::copy_file(test::cliPath(), programs[copy]);
   }
   fs::create_directories(dir.file("links"));
   fs::create_symlink(test::cliPath(), programs[throughLink]);
   writeExecutable(spacedDir + "/tesselo-mcp", "#!/bin/sh\n");
-  writeExecutable(dir.file("plain/tesselo-mcp"), "#!/bin/sh\n", 0644);
-  fs::create_directory(dir.file("dir/tesselo-mcp"));
   // Neither PATH nor HOME is searched: a claude there is never run.
   writeExecutable(dir.file("decoy/.local/bin/claude"), "#!/bin/sh\necho decoy ran\n");
   writeExecutable(dir.file("decoy/claude"), "#!/bin/sh\necho decoy ran\n");
