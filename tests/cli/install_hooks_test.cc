@@ -80,19 +80,19 @@ class InstallHooks : public ::testing::Test {
   std::string installed() const {
     return "installed tesselo hooks (SessionStart, UserPromptSubmit, Stop, Notification, "
            "SessionEnd) in " +
-           settings() + "\nrestart running claude sessions to pick them up\n|0";
+           settings() + "\nrestart running claude sessions to pick them up\n||0";
   }
-  std::string removed() const { return "removed tesselo hooks from " + settings() + "\n|0"; }
-  std::string refused(const std::string& why) const { return "tesselo: " + why + "\n|1"; }
+  std::string removed() const { return "removed tesselo hooks from " + settings() + "\n||0"; }
+  std::string refused(const std::string& why) const { return "|tesselo: " + why + "\n|1"; }
 
-  // Standard output and error, then the status.
+  // Standard output, standard error and the status.
   std::string run(const Args& args, const std::string& program = test::cliPath(),
                   const std::string& homeValue = "", const std::string& cwd = "") {
     test::ProcessOptions options;
     options.env["HOME"] = homeValue.empty() ? home.path() : homeValue;
     options.cwd = cwd;
     test::ProcessResult result = test::runProcess(program, args, options);
-    return result.out + result.err + "|" + std::to_string(result.status);
+    return result.out + "|" + result.err + "|" + std::to_string(result.status);
   }
   void writeSettings(const std::string& bytes) {
     fs::create_directories(dir());
@@ -199,7 +199,7 @@ TEST_F(InstallHooks, RefusesWhatItCannotReadWhole) {
 }
 
 TEST_F(InstallHooks, WithoutAFileUninstallCreatesNothingAndInstallOnlyTheFile) {
-  EXPECT_EQ(run({"install-hooks", "stray", "--uninstall"}), "nothing to uninstall\n|0");
+  EXPECT_EQ(run({"install-hooks", "stray", "--uninstall"}), "nothing to uninstall\n||0");
   EXPECT_FALSE(fs::exists(dir()));
   EXPECT_EQ(run(install), installed());
   EXPECT_EQ(state(dir()), (Files{{"settings.json", privately + written("{}", true)}}));
