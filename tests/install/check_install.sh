@@ -138,10 +138,7 @@ units)
     fail "tesselo-host.service does not start $prefix/bin/tesselo-host"
   grep -qx "ExecStart=/usr/local/bin/tesselo-host" "$stage/usr/local/lib/systemd/user/tesselo-host.service" ||
     fail "the staged tesselo-host.service does not start /usr/local/bin/tesselo-host"
-  if ! command -v systemd-analyze >/dev/null; then
-    echo "systemd-analyze is not installed: the units were not verified"
-    exit 0
-  fi
+  command -v systemd-analyze >/dev/null || { echo "systemd-analyze is not installed: units not verified"; exit 0; }
   mkdir -p "$root/run" && chmod 700 "$root/run"
   silent clean XDG_RUNTIME_DIR="$root/run" systemd-analyze verify --man=no --user \
     "$units/tesselo-host.socket" "$units/tesselo-host.service"
@@ -154,9 +151,8 @@ bash)
     [[ -f $candidate ]] && main=$candidate && break
   done
   [[ $main ]] || fail "bash-completion is not installed; scripts/bootstrap installs it"
-  script=$prefix/share/bash-completion/completions/tesselo
-  quiet clean bash --norc --noprofile -c 'source "$1"' _ "$script"
-  # bash-completion's loader finds both names under the prefix by itself.
+  # bash-completion's loader finds both names under the prefix by itself, and
+  # sources the script without a word on standard error.
   for name in tesselo tesselo-cli; do
     out=$(clean XDG_DATA_DIRS="$prefix/share:/usr/share" bash --norc --noprofile -c '
       source "$1" && _completion_loader "$2"; complete -p "$2"' _ "$main" "$name" 2>&1) || true
@@ -167,9 +163,8 @@ bash)
 zsh)
   need zsh
   dir=$prefix/share/zsh/site-functions
-  quiet clean zsh -n "$dir/_tesselo"
   # compinit registers the function for both names from the #compdef line;
-  # autoload +X then reads its body, which must parse.
+  # autoload +X then reads its body, which must parse without a word.
   quiet clean ZDOTDIR="$home" zsh -f -c '
     fpath=("$1" $fpath)
     autoload -Uz compinit && compinit -u -d "$HOME/.zcompdump"
@@ -180,7 +175,6 @@ zsh)
 
 fish)
   need fish
-  quiet clean fish --no-execute "$prefix/share/fish/vendor_completions.d/tesselo.fish"
   want=$(command_words | sort)
   for name in tesselo tesselo-cli; do
     out=$(clean XDG_DATA_DIRS="$prefix/share:/usr/share" fish -c "complete -C '$name '" 2>"$root/err") ||
