@@ -1,17 +1,25 @@
-// tesselo as users, scripts and Claude Code run it. Each row: the arguments,
-// the environment, what the application answers, the exact request line it
-// receives, and every byte the program prints and its exit status.
+// tesselo as users, scripts and Claude Code run it: rows of arguments,
+// environment and what the application answers, against the exact request
+// line it receives, every byte printed, the exit status, and every byte and
+// mode the set-up commands leave on disk. Runs that could reach a fixed
+// system location do so in a mount sandbox where it is a test folder.
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 #include <thread>
 
 #include "cli/request.h"
+#include "cli/settings_file.h"
+#include "support/json.h"
 #include "support/socket_path.h"
+#include "tests/cli/mount_sandbox.h"
 #include "tests/common/fake_app.h"
 #include "tests/common/process_runner.h"
 #include "tests/common/scoped_env.h"
@@ -19,6 +27,13 @@
 
 namespace tesselo {
 namespace {
+
+namespace fs = std::filesystem;
+using Files = std::map<std::string, std::string>;
+
+std::string shown(const test::ProcessResult& result) {
+  return result.out + "|" + result.err + "|" + std::to_string(result.status);
+}
 
 using test::ProcessResult;
 using Args = std::vector<std::string>;
@@ -275,6 +290,448 @@ TEST(CliRelay, PeerHangingUpMidRequestEndsSilently) {
   close(listener);
   EXPECT_EQ(result.status, 0) << "128 + 13 is SIGPIPE";
   EXPECT_EQ(result.out + result.err, "");
+}
+
+// install-hooks in a private HOME: nothing of the user's may be lost,
+// whatever the settings file holds.
+const Args install = {"install-hooks"}, uninstall = {"install-hooks", "--uninstall"};
+const std::string backupName = "settings.json.tesselo-backup";
+
+// Every entry of a folder: its mode and its bytes, or where it links to.
+Files state(const std::string& directory) {
+  Files files;
+  for (const auto& entry : fs::directory_iterator(directory)) {
+    struct stat info {};
+    lstat(entry.path().c_str(), &info);
+    files[entry.path().filename()] = entry.is_symlink() ? "-> " + fs::read_symlink(entry).string()
+                                                        : std::to_string(info.st_mode & 0777) +
+                                                              " " + test::readFile(entry.path());
+  }
+  return files;
+}
+const std::string privately = std::to_string(0600) + " ", asFound = std::to_string(0644) + " ";
+
+std::string commandFor(const std::string& program) {
+  return Json("'" + fs::canonical(program).string() + "' claude-hook").dump();
+}
+
+// Fragments written out here rather than taken from the code, so that a typo
+// in a fixed value shows.
+std::string expand(std::string text, const std::string& command = commandFor(test::cliPath())) {
+  const std::pair<std::string, std::string> tokens[] = {
+      {"@ownN",
+       R"({"hooks":[@own],"matcher":"permission_prompt|elicitation_dialog|elicitation_url_dialog|agent_needs_input|agent_completed"})"},
+      {"@own", R"({"type":"command","command":@cmd,"timeout":5})"},
+      {"@old",
+       R"({"type":"command","command":"'/old place/tesselo-cli' claude-hook","timeout":5})"},
+      {"@foreign", R"({"type":"command","command":"afplay /System/Sounds/Glass.aiff"})"},
+      {"@cmd", command}};
+  for (const auto& [token, value] : tokens)
+    for (size_t at = text.find(token); at != std::string::npos; at = text.find(token, at))
+      text.replace(at, token.size(), value);
+  return text;
+}
+
+// The written form (two-space indent, sorted keys, every "/" escaped) of a
+// document, with our group appended to each of the five events when ours.
+std::string written(const std::string& kept, bool ours,
+                    const std::string& command = commandFor(test::cliPath())) {
+  Json settings = Json::parse(expand(kept, command));
+  for (const char* event : {"SessionStart", "UserPromptSubmit", "Stop", "SessionEnd"})
+    if (ours)
+      settings["hooks"][event].push_back(Json::parse(expand(R"({"hooks":[@own]})", command)));
+  if (ours) settings["hooks"]["Notification"].push_back(Json::parse(expand("@ownN", command)));
+  std::string text;
+  for (char c : settings.dump(2)) text += c == '/' ? std::string("\\/") : std::string(1, c);
+  return text;
+}
+
+class InstallHooks : public ::testing::Test {
+ protected:
+  std::string dir() const { return home.path() + "/.claude"; }
+  std::string settings() const { return dir() + "/settings.json"; }
+  std::string installed() const {
+    return "installed tesselo hooks (SessionStart, UserPromptSubmit, Stop, Notification, "
+           "SessionEnd) in " +
+           settings() + "\nrestart running claude sessions to pick them up\n||0";
+  }
+  std::string removed() const { return "removed tesselo hooks from " + settings() + "\n||0"; }
+  std::string refused(const std::string& why) const { return "|tesselo: " + why + "\n|1"; }
+
+  // Standard output, standard error and the status.
+  std::string run(const Args& args, const std::string& program = test::cliPath(),
+                  const std::string& homeValue = "", const std::string& cwd = "") {
+    test::ProcessOptions options;
+    options.env["HOME"] = homeValue.empty() ? home.path() : homeValue;
+    options.cwd = cwd;
+    return shown(test::runProcess(program, args, options));
+  }
+  void writeSettings(const std::string& bytes) {
+    fs::create_directories(dir());
+    test::writeFile(settings(), bytes);
+    fs::permissions(settings(), fs::perms(0644));
+  }
+
+  test::TempDir home;
+};
+
+// clang-format off
+const char* const everything = R"json( {"permissions":{"allow":["Bash(ls:*)"],"deny":[]},
+    "env":{"API_KEY":"sk-/x"},"model":"opus","ratio":1.5,"big":12345678901234,"neg":-3,
+    "nil":null,"flag":false,"unicode":"é\u0000☃\t","hooks":{"PreToolUse":"x"}}
+)json";
+
+// The settings found, and what both install (before appending our groups)
+// and uninstall leave of them.
+const std::pair<const char*, const char*> mergeRows[] = {
+  {"{}", "{}"},
+  {everything, everything},
+  {R"({"hooks":{"Stop":[{"hooks":[@old]}],"Notification":[{"hooks":[@old],"matcher":"x"}]}})", "{}"},
+  {R"({"model":"opus","hooks":{"Stop":[{"hooks":[@own]}],"SessionStart":[{"hooks":[@old]}],"Notification":[@ownN]}})", R"({"model":"opus"})"},
+  {R"({"hooks":{"Stop":[{"hooks":[@own]},{"hooks":[@foreign]}]}})", R"({"hooks":{"Stop":[{"hooks":[@foreign]}]}})"},
+  {R"({"hooks":{"Notification":[{"matcher":"m","hooks":[@foreign,@old,{"command":"echo 2"}]},@ownN]}})",
+   R"({"hooks":{"Notification":[{"matcher":"m","hooks":[@foreign,{"command":"echo 2"}]}]}})"},
+  {R"({"hooks":{"Stop":[{"hooks":[]},{"hooks":[1,@own]},{"hooks":"x"},{"hooks":{"a":@own}},{"x":1}],"SessionEnd":[]}})",
+   R"({"hooks":{"Stop":[{"hooks":[]},{"hooks":[1,@own]},{"hooks":"x"},{"hooks":{"a":@own}},{"x":1}]}})"},
+  {R"({"hooks":{"PreToolUse":[{"hooks":[@own]}],"stop":[{"hooks":[@own]}],"Stop":[],"PostToolUse":[]}})",
+   R"({"hooks":{"PreToolUse":[{"hooks":[@own]}],"stop":[{"hooks":[@own]}],"PostToolUse":[]}})"},
+  // Ours: the command names both our file name and the relay's word.
+  {R"({"hooks":{"SessionEnd":[{"hooks":[{"command":"tesselo-cli x"},{"command":"x claude-hook"},{"command":5},{"type":"command"},
+     {"command":"Tesselo-CLI claude-hook"},{"command":"claude-hook; /x/tesselo-cli-2"}]}],"UserPromptSubmit":[{"hooks":[@own]}]}})",
+   R"({"hooks":{"SessionEnd":[{"hooks":[{"command":"tesselo-cli x"},{"command":"x claude-hook"},{"command":5},{"type":"command"},
+     {"command":"Tesselo-CLI claude-hook"}]}]}})"},
+};
+
+const char* const notJson[] = {"", "\n", "{", "[{}]", "null", "7", "{\"a\":1,}", "{} {}", "{'a':1}", "{\"a\":\"\xff\"}"};
+// Refused after the backup, naming the first event refused in their order.
+const std::pair<std::string, std::string> badShapes[] = {
+  {R"({"hooks": []})", "hooks"}, {R"({"hooks": null})", "hooks"}, {R"({"hooks": "x"})", "hooks"},
+  {R"({"hooks": {"SessionEnd": 1, "Stop": {}, "PreToolUse": 2}})", "hooks.Stop"},
+  {R"({"hooks": {"SessionStart": [], "Notification": [3]}})", "hooks.Notification"},
+  {R"({"hooks": {"Stop": [{}, 1], "SessionEnd": null}})", "hooks.Stop"},
+  {R"({"hooks": {"Stop": [{}], "UserPromptSubmit": [null], "SessionStart": [{"hooks": []}]}})", "hooks.UserPromptSubmit"},
+};
+// clang-format on
+
+TEST_F(InstallHooks, KeepsEverythingNotOursAndBacksUpTheFirstFileOnce) {
+  for (const auto& [input, kept] : mergeRows) {
+    SCOPED_TRACE(input);
+    fs::remove_all(dir());
+    std::string original = expand(input);
+    writeSettings(original);
+    Files backedUp = {{backupName, privately + original}};
+    for (int twice = 0; twice < 2; ++twice) {
+      EXPECT_EQ(run(install), installed());
+      backedUp["settings.json"] = privately + written(kept, true);
+      EXPECT_EQ(state(dir()), backedUp);
+    }
+    EXPECT_EQ(run(uninstall), removed());
+    backedUp["settings.json"] = privately + written(kept, false);
+    EXPECT_EQ(state(dir()), backedUp);
+    writeSettings(original);
+    EXPECT_EQ(run(uninstall), removed());
+    EXPECT_EQ(state(dir()), backedUp);
+  }
+}
+
+TEST_F(InstallHooks, RefusesWhatItCannotReadWhole) {
+  std::vector<std::pair<std::string, std::string>> rows(std::begin(badShapes), std::end(badShapes));
+  for (const char* input : notJson) rows.push_back({input, ""});
+  for (const auto& [input, shape] : rows) {
+    for (const Args& args : {install, uninstall}) {
+      SCOPED_TRACE(input + " " + args.back());
+      fs::remove_all(dir());
+      writeSettings(input);
+      EXPECT_EQ(run(args),
+                refused(shape.empty() ? settings() + " is not valid JSON \xE2\x80\x94 fix it first"
+                                      : shape + " in " + settings() + " has an unexpected shape"));
+      Files left = {{"settings.json", asFound + input}};
+      if (!shape.empty()) left[backupName] = privately + input;
+      EXPECT_EQ(state(dir()), left);
+    }
+  }
+  // Not a file that can be read whole: never replaced, and a FIFO never waited on.
+  fs::remove_all(dir());
+  fs::create_directories(settings());
+  EXPECT_EQ(run(install), refused("cannot read " + settings() + ": Is a directory"));
+  EXPECT_TRUE(fs::is_empty(settings()));
+  fs::remove(settings());
+  ASSERT_EQ(mkfifo((home.path() + "/fifo").c_str(), 0600), 0);
+  fs::create_symlink("../fifo", settings());
+  EXPECT_EQ(run(uninstall), refused("cannot read " + settings() + ": not a regular file"));
+  fs::remove(settings());
+  fs::create_symlink("settings.json", settings());
+  EXPECT_EQ(run(install),
+            refused("cannot read " + settings() + ": Too many levels of symbolic links"));
+  EXPECT_EQ(state(dir()), (Files{{"settings.json", "-> settings.json"}}));
+  // HOME a file: there is nothing to read, and nowhere to write.
+  EXPECT_EQ(
+      run(install, test::cliPath(), home.path() + "/fifo"),
+      refused("cannot write " + home.path() + "/fifo/.claude/settings.json: Not a directory"));
+}
+
+TEST_F(InstallHooks, WithoutAFileUninstallCreatesNothingAndInstallOnlyTheFile) {
+  EXPECT_EQ(run({"install-hooks", "stray", "--uninstall"}), "nothing to uninstall\n||0");
+  EXPECT_FALSE(fs::exists(dir()));
+  EXPECT_EQ(run(install), installed());
+  EXPECT_EQ(state(dir()), (Files{{"settings.json", privately + written("{}", true)}}));
+  // HOME is made absolute and plain, whatever its form; unset, the password
+  // database names it.
+  fs::path name = fs::path(home.path()).filename();
+  EXPECT_EQ(run(install, test::cliPath(), "/" + home.path() + "/./"), installed());
+  EXPECT_EQ(run(install, test::cliPath(), name, home.path() + "/.."), installed());
+  for (std::optional<std::string> value :
+       {std::optional<std::string>(), std::optional<std::string>("")}) {
+    test::ScopedEnv unset("HOME", value);
+    EXPECT_EQ(settingsFilePath(), passwordHomeDirectory() + "/.claude/settings.json");
+  }
+  test::ScopedEnv up("HOME", "/h/../b");
+  EXPECT_EQ(settingsFilePath(), "/h/../b/.claude/settings.json");
+}
+
+TEST_F(InstallHooks, LinksStayAndTheFileTheyEndAtIsReplaced) {
+  std::string dots = home.path() + "/dots";
+  fs::create_directories(dots + "/claude");
+  fs::create_directories(dir());
+  test::writeFile(dots + "/claude/settings.json", R"({"model": "opus"})");
+  fs::create_symlink("claude/settings.json", dots + "/current");
+  fs::create_symlink("../dots/current", settings());
+  fs::create_symlink(home.path() + "/elsewhere", dir() + "/" + backupName);  // a backup already
+  EXPECT_EQ(run(install), installed());
+  EXPECT_EQ(state(dots)["current"], "-> claude/settings.json");
+  EXPECT_EQ(state(dots + "/claude"),
+            (Files{{"settings.json", privately + written(R"({"model":"opus"})", true)}}));
+  EXPECT_EQ(state(dir()), (Files{{"settings.json", "-> ../dots/current"},
+                                 {backupName, "-> " + home.path() + "/elsewhere"}}));
+  // A dangling link: nothing to back up; the file is made where it points.
+  fs::remove_all(dir());
+  fs::create_directories(dir());
+  fs::create_symlink(dots + "/later.json", settings());
+  EXPECT_EQ(run(install), installed());
+  EXPECT_EQ(state(dots)["later.json"], privately + written("{}", true));
+  EXPECT_EQ(state(dir()), (Files{{"settings.json", "-> " + dots + "/later.json"}}));
+}
+
+TEST_F(InstallHooks, FailedWriteLeavesTheOldFileAndNoTemporaryFile) {
+  writeSettings(R"({"env": {"KEY": "secret"}})");
+  // Every write fails with EFBIG, its signal ignored.
+  EXPECT_EQ(run({"-c", "trap '' XFSZ; ulimit -f 0; exec \"$0\" install-hooks", test::cliPath()},
+                "/bin/sh"),
+            refused("cannot write " + settings() + ": File too large"));
+  EXPECT_EQ(state(dir()), (Files{{"settings.json", asFound + R"({"env": {"KEY": "secret"}})"}}));
+}
+
+// Hook commands name the resolved executable, shell-quoted; only a program
+// named tesselo-cli recognises its own items.
+TEST_F(InstallHooks, CommandNamesTheProgramQuoted) {
+  test::TempDir place;
+  for (std::string name : {"it's here/tesselo-cli", "tsl"}) {
+    fs::create_directories(fs::path(place.file(name)).parent_path());
+    fs::copy_file(test::cliPath(), place.file(name));
+  }
+  std::string quoted =
+      Json("'" + fs::canonical(place.path()).string() + "/it'\\''s here/tesselo-cli' claude-hook")
+          .dump();
+  EXPECT_EQ(run(install, place.file("it's here/tesselo-cli")), installed());
+  EXPECT_EQ(test::readFile(settings()), written("{}", true, quoted));
+  EXPECT_EQ(run(install), installed());
+  EXPECT_EQ(test::readFile(settings()), written("{}", true));
+  EXPECT_EQ(run(install, place.file("tsl")), installed());
+  EXPECT_EQ(run(uninstall, place.file("tsl")), removed());
+  EXPECT_EQ(test::readFile(settings()), written("{}", true, commandFor(place.file("tsl"))));
+}
+
+// install-mcp and install-cli.
+const std::string homebrew = "/opt/homebrew/bin", usrLocal = "/usr/local/bin";
+const std::string homeBin = passwordHomeDirectory() + "/.local/bin";
+const std::string typedInput = "typed at the terminal\n";
+const std::string target = fs::canonical(test::cliPath()).string();
+const std::string builtServer = fs::path(target).parent_path() / "tesselo-mcp";
+
+std::string manual(const std::string& why, const std::string& server) {
+  return "claude " + why + "; register manually:\n  claude mcp add tesselo --scope user -- " +
+         server + "\n|";
+}
+void writeExecutable(const std::string& path, const std::string& text, mode_t mode = 0755) {
+  fs::create_directories(fs::path(path).parent_path());
+  test::writeFile(path, text);
+  chmod(path.c_str(), mode);
+}
+#define SKIP_WITHOUT_SANDBOX()                          \
+  if (!test::MountSandbox::unavailableReason().empty()) \
+  GTEST_SKIP() << test::MountSandbox::unavailableReason()
+
+enum Kind { exits0, exits1, exits255, killed, cannotStart, notExecutable, directory };
+enum Program { built, spaced, throughLink, noServer };
+
+struct McpRow {
+  std::vector<std::pair<std::string, Kind>> claudes;
+  Program program;
+  std::string shown;
+  std::string runs = "";  // where the claude that ran lies
+};
+
+TEST(InstallMcp, RunsTheFirstClaudeOfTheFixedLocations) {
+  SKIP_WITHOUT_SANDBOX();
+  test::TempDir dir;
+  const std::string spacedDir = dir.file("with space/it's here");
+  const std::string said = "claude says hello\n",
+                    ok = said +
+                         "registered tesselo MCP server with Claude Code\n|claude complains\n|0";
+  const std::string failed = said + manual("mcp add failed", builtServer) + "claude complains\n|0";
+  const std::string noMcp = "|tesselo: tesselo-mcp not found next to this binary\n|1";
+  // clang-format off
+  const McpRow rows[] = {
+    {{{usrLocal, exits0}}, built, ok, usrLocal},
+    {{{homebrew, exits1}}, built, failed, homebrew},
+    {{{homebrew, exits255}}, built, failed, homebrew},
+    {{{homebrew, killed}}, built, failed, homebrew},
+    {{{homebrew, cannotStart}}, built, manual("mcp add failed", builtServer) + "|0"},
+    {{{homeBin, exits0}, {usrLocal, exits0}, {homebrew, exits0}}, built, ok, homebrew},
+    {{{homeBin, exits0}, {usrLocal, exits1}}, built, failed, usrLocal},
+    {{{homeBin, exits0}}, built, ok, homeBin},
+    {{{homebrew, notExecutable}, {usrLocal, exits0}}, built, ok, usrLocal},
+    {{{homebrew, directory}, {homeBin, exits0}}, built, ok, homeBin},
+    {{}, built, manual("not found on PATH", builtServer) + "|0"},
+    {{}, spaced, manual("not found on PATH", spacedDir + "/tesselo-mcp") + "|0"},
+    {{}, throughLink, manual("not found on PATH", builtServer) + "|0"},
+    {{{usrLocal, exits0}}, noServer, noMcp},
+  };
+  // clang-format on
+  const std::string programs[] = {test::cliPath(), spacedDir + "/tesselo-cli",
+                                  dir.file("links/tesselo"), dir.file("none/tesselo-cli")};
+  for (int copy : {spaced, noServer}) {
+    fs::create_directories(fs::path(programs[copy]).parent_path());
+    fs::copy_file(test::cliPath(), programs[copy]);
+  }
+  fs::create_directories(dir.file("links"));
+  fs::create_symlink(test::cliPath(), programs[throughLink]);
+  writeExecutable(spacedDir + "/tesselo-mcp", "#!/bin/sh\n");
+  // Neither PATH nor HOME is searched: a claude there is never run.
+  writeExecutable(dir.file("decoy/.local/bin/claude"), "#!/bin/sh\necho decoy ran\n");
+  writeExecutable(dir.file("decoy/claude"), "#!/bin/sh\necho decoy ran\n");
+  const char* endings[] = {"exit 0", "exit 1", "exit 255", "kill -KILL $$"};
+  for (const McpRow& row : rows) {
+    test::MountSandbox sandbox;
+    test::TempDir records;
+    std::map<std::string, std::string> standIn;
+    for (const std::string& location : {homebrew, usrLocal, homeBin}) {
+      auto folder = sandbox.cover(location);
+      if (!folder) GTEST_SKIP() << "cannot cover " << location;
+      standIn[location] = *folder + "/claude";
+    }
+    for (const auto& [location, kind] : row.claudes) {
+      std::string claude = standIn[location];
+      if (kind <= killed)
+        writeExecutable(claude, "#!/bin/sh\n{ printf '%s\\n' \"$0\" \"$#\" \"$@\"; cat; } > " +
+                                    records.file("run") + "\necho 'claude says hello'\n" +
+                                    "echo 'claude complains' >&2\n" + endings[kind] + "\n");
+      if (kind == cannotStart) writeExecutable(claude, "#!/nonexistent/interpreter\n");
+      if (kind == notExecutable) writeExecutable(claude, "", 0644);
+      if (kind == directory) fs::create_directory(claude);
+    }
+    test::ProcessOptions options;
+    options.input = typedInput;
+    options.env = {{"HOME", dir.file("decoy")}, {"PATH", dir.file("decoy") + ":/usr/bin:/bin"}};
+    SCOPED_TRACE(programs[row.program] + " with a claude at " + row.runs);
+    EXPECT_EQ(shown(sandbox.run(programs[row.program], {"install-mcp", "extra", "--prefix", "x"},
+                                options)),
+              row.shown);
+    // The claude that ran got exactly the seven arguments, and the terminal.
+    std::string ran = row.runs + "/claude\n7\nmcp\nadd\ntesselo\n--scope\nuser\n--\n" +
+                      builtServer + "\n" + typedInput;
+    EXPECT_EQ(fs::exists(records.file("run")) ? test::readFile(records.file("run")) : "",
+              row.runs.empty() ? "" : ran);
+  }
+}
+
+std::string linked(const std::string& link) {
+  return "linked " + link + " -> " + target + "\n||0";
+}
+std::string cannot(const std::string& what, const std::string& path, int error) {
+  std::string hint = what == "create" ? "mkdir -p " + path : "ln -sf " + target + " " + path;
+  return "|tesselo: cannot " + what + " " + path + ": " + std::strerror(error) + "\n  try: sudo " +
+         hint + "\n|1";
+}
+
+TEST(InstallCli, LinksTheResolvedExecutableOverAFileOrLinkNeverADirectory) {
+  test::TempDir dir;
+  std::string d = dir.path(), unknown = "~no-such-user-for-tesselo/bin";
+  for (std::string folder : {"/tesselo/inner", "/old", "/was dangling", "/kept", "/to dir"})
+    fs::create_directories(d + folder);
+  test::writeFile(d + "/file", "");
+  test::writeFile(d + "/tesselo/inner/notes", "user data");
+  test::writeFile(d + "/old/tesselo", "old tesselo");
+  test::writeFile(d + "/kept/file", "keep me");
+  fs::create_symlink(d + "/nowhere", d + "/dangling");
+  fs::create_symlink(d + "/nothing", d + "/was dangling/tesselo");
+  fs::create_directory_symlink(d + "/kept", d + "/to dir/tesselo");
+  // clang-format off
+  const std::pair<Args, std::string> rows[] = {
+    {{"--prefix", d + "/made/on/the/way", "ignored"}, linked(d + "/made/on/the/way/tesselo")},
+    {{"--prefix", unknown}, linked(unknown + "/tesselo")},  // not a home: a relative path
+    {{"--prefix", d + "/old"}, linked(d + "/old/tesselo")},
+    {{"--prefix", d + "/was dangling"}, linked(d + "/was dangling/tesselo")},
+    {{"--prefix", d + "/to dir"}, linked(d + "/to dir/tesselo")},
+    {{"--prefix", d + "/file/sub"}, cannot("create", d + "/file/sub", ENOTDIR)},
+    {{"--prefix", d + "/dangling"}, cannot("create", d + "/dangling", EEXIST)},
+    {{"--prefix", d + "/file"}, cannot("link", d + "/file/tesselo", ENOTDIR)},
+    {{"--prefix", d}, cannot("link", d + "/tesselo", EEXIST)},
+  };
+  // clang-format on
+  for (const auto& [args, expected] : rows) {
+    test::ProcessOptions options;
+    options.cwd = d;
+    Args words = args;
+    words.insert(words.begin(), "install-cli");
+    EXPECT_EQ(shown(test::runProcess(test::cliPath(), words, options)), expected) << args[1];
+    if (expected.starts_with("linked")) {
+      EXPECT_EQ(fs::read_symlink(fs::path(d) / args[1] / "tesselo"), target);
+    }
+  }
+  EXPECT_EQ(test::readFile(d + "/kept/file") + test::readFile(d + "/tesselo/inner/notes"),
+            "keep meuser data");
+  EXPECT_FALSE(fs::exists(d + "/nowhere"));
+  // Run through the link it made, it makes the same link again.
+  EXPECT_EQ(shown(test::runProcess(d + "/old/tesselo", {"install-cli", "--prefix", d + "/old"})),
+            linked(d + "/old/tesselo"));
+  EXPECT_EQ(fs::read_symlink(d + "/old/tesselo"), target);
+}
+
+// "~" is the password database's home, never HOME; the default is
+// /usr/local/bin.
+TEST(InstallCli, TildeAndTheDefaultInASandbox) {
+  SKIP_WITHOUT_SANDBOX();
+  const std::string userHome = passwordHomeDirectory();
+  const std::pair<Args, std::string> rows[] = {
+      {{"--prefix", "~/bin"}, userHome + "/bin/tesselo"},
+      {{"--prefix", "~" + std::string(getpwuid(getuid())->pw_name) + "/bin"},
+       userHome + "/bin/tesselo"},
+      {{"--prefix", "~"}, userHome + "/tesselo"},
+      {{}, usrLocal + "/tesselo"},
+      {{"--prefix"}, usrLocal + "/tesselo"},
+      {{"read-only"}, cannot("link", usrLocal + "/tesselo", EROFS)},
+      {{"read-only", "--prefix", usrLocal + "/sub"}, cannot("create", usrLocal + "/sub", EROFS)},
+  };
+  for (const auto& [args, link] : rows) {
+    SCOPED_TRACE(link);
+    bool readOnly = !args.empty() && args[0] == "read-only";
+    test::MountSandbox sandbox;
+    auto homeStandIn = readOnly ? std::optional<std::string>("") : sandbox.cover(userHome);
+    auto binStandIn = sandbox.cover(usrLocal, readOnly);
+    if (!homeStandIn || !binStandIn) GTEST_SKIP() << "cannot cover " << userHome;
+    Args words(args.begin() + readOnly, args.end());
+    words.insert(words.begin(), "install-cli");
+    test::TempDir decoy;
+    test::ProcessOptions options;
+    options.env["HOME"] = decoy.path();
+    EXPECT_EQ(shown(sandbox.run(test::cliPath(), words, options)), readOnly ? link : linked(link));
+    EXPECT_TRUE(fs::is_empty(decoy.path()));
+    if (readOnly) continue;
+    std::string inside = link.starts_with(usrLocal) ? *binStandIn + link.substr(usrLocal.size())
+                                                    : *homeStandIn + link.substr(userHome.size());
+    EXPECT_EQ(fs::read_symlink(inside), target);
+  }
 }
 
 }  // namespace
