@@ -60,7 +60,7 @@ TEST(Json, TextsReadAsTheFullParserReadsThem) {
       {R"({"":"","t":true,"f":false,"n":null,"s":"x"})", true},
       {R"({"e":"\" \\ \/ \b \f \n \r \t"})", true},
       {R"({"u":"\u0000\u0001\u001f\u0041\u00e9\u20AC\uffff"})", true},
-      {R"({"pair":"\ud83d\ude00","upper":"\uD83D\uDE00"})", true},
+      {R"({"pair":"\ud83d\ude00\ud800\udc00\udbff\udfff","upper":"\uD83D\uDE00"})", true},
       {"{\"utf8\":\"\xC2\x80\xDF\xBF\xE0\xA0\x80\xED\x9F\xBF\xEE\x80\x80\xEF\xBF\xBF\x7F\"}", true},
       {"{\"utf8\":\"\xF0\x90\x80\x80\xF3\xBF\xBF\xBF\xF4\x8F\xBF\xBF\"}", true},
       {R"({"o":{"k":"v","o":{}},"l":["x",[],[1,[true]]],"e":[]})", true},
