@@ -512,13 +512,19 @@ TEST_F(InstallHooks, LinksStayAndTheFileTheyEndAtIsReplaced) {
   EXPECT_EQ(state(dir()), (Files{{"settings.json", "-> " + dots + "/later.json"}}));
 }
 
-TEST_F(InstallHooks, FailedWriteLeavesTheOldFileAndNoTemporaryFile) {
+TEST_F(InstallHooks, FailedWriteLeavesTheOldFileAndAnyUmaskAPrivateOne) {
   writeSettings(R"({"env": {"KEY": "secret"}})");
   // Every write fails with EFBIG, its signal ignored.
   EXPECT_EQ(run({"-c", "trap '' XFSZ; ulimit -f 0; exec \"$0\" install-hooks", test::cliPath()},
                 "/bin/sh"),
             refused("cannot write " + settings() + ": File too large"));
   EXPECT_EQ(state(dir()), (Files{{"settings.json", asFound + R"({"env": {"KEY": "secret"}})"}}));
+  // Whatever the umask takes away, the files are the owner's to read and write.
+  EXPECT_EQ(run({"-c", "umask 577; exec \"$0\" install-hooks", test::cliPath()}, "/bin/sh"),
+            installed());
+  EXPECT_EQ(state(dir()),
+            (Files{{"settings.json", privately + written(R"({"env":{"KEY":"secret"}})", true)},
+                   {backupName, privately + R"({"env": {"KEY": "secret"}})"}}));
 }
 
 // Hook commands name the resolved executable, shell-quoted; only a program
@@ -692,6 +698,10 @@ TEST(InstallCli, LinksTheResolvedExecutableOverAFileOrLinkNeverADirectory) {
   EXPECT_EQ(test::readFile(d + "/kept/file") + test::readFile(d + "/tesselo/inner/notes"),
             "keep meuser data");
   EXPECT_FALSE(fs::exists(d + "/nowhere"));
+  // Folders made on the way are as open as the umask lets any folder be.
+  mode_t mask = umask(0);
+  umask(mask);
+  EXPECT_EQ(fs::status(d + "/made/on").permissions(), fs::perms(0777 & ~mask));
   // Run through the link it made, it makes the same link again.
   EXPECT_EQ(shown(test::runProcess(d + "/old/tesselo", {"install-cli", "--prefix", d + "/old"})),
             linked(d + "/old/tesselo"));
