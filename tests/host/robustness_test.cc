@@ -241,11 +241,17 @@ class HostApproval : public ::testing::Test {
 };
 
 TEST_F(HostApproval, TheUserIsAskedOnceAndNoRefusesYesAllowsThisAndLaterSends) {
-  ProcessResult unasked = world.cli({"send", "--panel", pane, "echo", "no"});
-  EXPECT_EQ(unasked.status, 1);
-  EXPECT_EQ(unasked.err,
-            "tesselo: typing into panes needs the user's approval, but no tmux client is "
-            "attached to ask it; attach to tmux, or start tesselo-host with --allow-send\n");
+  // Refused for a pane of the host's latest listing, and after a restart,
+  // for one the host has not listed yet.
+  for (int run = 0; run < 2; ++run) {
+    ProcessResult unasked = world.cli({"send", "--panel", pane, "echo", "no"});
+    EXPECT_EQ(unasked.status, 1) << run;
+    EXPECT_EQ(unasked.err,
+              "tesselo: typing into panes needs the user's approval, but no tmux client is "
+              "attached to ask it; attach to tmux, or start tesselo-host with --allow-send\n");
+    world.stopHost();
+    ASSERT_TRUE(world.startHost({}));
+  }
 
   AttachedClient client(world);
   ASSERT_TRUE(clientAttached());
