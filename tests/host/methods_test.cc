@@ -300,12 +300,15 @@ TEST(HostStartsTmux, PanesOpenedWithTmuxKeysGetTheirIdFromTheHelper) {
   auto shown = [&] { return world.tmux({"capture-pane", "-p", "-t", tmuxPane}).out; };
   eventually([&] { return shown().find_first_not_of('\n') != std::string::npos; });
   std::string file = world.dir.file("id");
-  std::string line =
-      "echo \"id=[$TESSELO_PANE_ID]\"; '" + hostPath() + "' --pane-id > '" + file + "'";
+  std::string line = "echo \"id=[$TESSELO_PANE_ID]\"; '" + hostPath() + "' --pane-id > '" + file +
+                     "'; echo helper-$((6*7))";
   world.tmux({"send-keys", "-t", tmuxPane, "-l", line});
   world.tmux({"send-keys", "-t", tmuxPane, "Enter"});
   EXPECT_TRUE(eventually([&] { return shown().find("\nid=[]") != std::string::npos; })) << shown();
-  ASSERT_TRUE(eventually([&] { return readFile(file).size() == 17; })) << readFile(file);
+  // Typed before the shell is back, a line's output would share the prompt's line.
+  ASSERT_TRUE(eventually([&] { return shown().find("\nhelper-42") != std::string::npos; }))
+      << shown();
+  ASSERT_EQ(readFile(file).size(), 17u) << readFile(file);
   std::string id = readFile(file).substr(0, 16);
   auto ids = world.paneIds();
   EXPECT_NE(std::find(ids.begin(), ids.end(), id), ids.end());
