@@ -24,8 +24,11 @@ inline constexpr const char* claudeAgent = "claude";
 // Claude Code waits for every hook before it goes on. An application that
 // takes the connection into its backlog but never serves it (a service
 // manager holding the socket of a host that failed to start) must not stall
-// each event of a turn until Claude Code's own hook limit: the relay gives up
-// within a second, whatever step it is at.
+// each event of a turn until Claude Code's own hook limit: once the event is
+// read, the relay gives up within a second, whatever step it is at. Claude
+// Code closes the event's input at once, so its read is not limited: under a
+// slow start the time goes to the exchange, where the host needs the relay
+// alive to find its pane.
 constexpr suseconds_t relayLimitMicroseconds = 900'000;
 
 void giveUp(int) {
@@ -64,7 +67,6 @@ std::optional<Json> agentEventRequest(const Json& event, const char* paneId) {
 }
 
 int runClaudeHook() {
-  armRelayLimit();
   std::string input;
   // A read that fails part-way leaves an event that cannot be trusted whole.
   if (!readToEnd(STDIN_FILENO, input)) std::exit(0);
@@ -72,6 +74,7 @@ int runClaudeHook() {
   if (!event) std::exit(0);
   std::optional<Json> request = agentEventRequest(*event, std::getenv(paneIdVariable));
   if (!request) std::exit(0);
+  armRelayLimit();
   requestQuietly(*request);
 }
 

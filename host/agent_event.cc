@@ -22,7 +22,8 @@ struct Located {
 };
 
 // The pane of the relay's agent among the listed panes.
-std::optional<Located> locate(const std::vector<PaneRow>& rows, pid_t relay) {
+std::optional<Located> locate(const std::vector<PaneRow>& rows,
+                              const std::vector<Ancestor>& relay) {
   std::set<pid_t> panePids;
   for (const PaneRow& row : rows)
     if (row.panePid > 0) panePids.insert(static_cast<pid_t>(row.panePid));
@@ -38,6 +39,10 @@ std::optional<Located> locate(const std::vector<PaneRow>& rows, pid_t relay) {
 Json runAgentEvent(HostContext& host, const Call& call) {
   const std::string* event = stringMember(call.request, "event");
   if (!event) return errorAnswer(eventNeedsEventMessage);
+  // Read before tmux is asked anything: the relay waits for the answer only
+  // so long.
+  std::vector<Ancestor> relay;
+  if (call.peer) relay = readLineage(*call.peer);
   const std::string* panel = stringMember(call.request, "panel");
   std::optional<Located> located;
   if (panel && !panel->empty()) {
@@ -45,12 +50,11 @@ Json runAgentEvent(HostContext& host, const Call& call) {
     if (auto* error = std::get_if<std::string>(&target)) return errorAnswer(*error);
     located = Located{std::get<Target>(target).pane, std::nullopt};
     // The agent's process, when the relay runs inside that very pane.
-    if (call.peer)
-      if (auto found = locate({located->pane}, *call.peer)) located->agent = found->agent;
-  } else if (call.peer) {
+    if (auto found = locate({located->pane}, relay)) located->agent = found->agent;
+  } else if (!relay.empty()) {
     PaneSnapshot snapshot = listPanes(host);
     if (!snapshot.ok) return errorAnswer("tmux: " + snapshot.error);
-    located = locate(snapshot.rows, *call.peer);
+    located = locate(snapshot.rows, relay);
   }
   // Without a pane the event would land on whichever pane is focused, which
   // is rarely the agent's.

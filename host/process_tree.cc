@@ -15,7 +15,7 @@ namespace tesselo::host {
 
 namespace {
 
-constexpr int longestChain = 64;
+constexpr size_t longestChain = 64;
 // A whole environment or command line is rarely more than a few pages; a
 // larger one is cut rather than read without bound.
 constexpr size_t largestProcFile = 1 << 20;
@@ -101,26 +101,33 @@ bool processAlive(const ProcessIdentity& identity) {
   return now && now->identity == identity;
 }
 
-std::optional<AgentLocation> locateAgent(pid_t relay, const std::set<pid_t>& panePids,
+std::vector<Ancestor> readLineage(pid_t pid) {
+  std::vector<Ancestor> lineage;
+  for (auto at = readProcess(pid); at && lineage.size() <= longestChain;
+       at = readProcess(at->parent)) {
+    lineage.push_back({*at, processCommandLine(at->identity.pid)});
+    if (at->parent <= 1) break;
+  }
+  return lineage;
+}
+
+std::optional<AgentLocation> locateAgent(const std::vector<Ancestor>& lineage,
+                                         const std::set<pid_t>& panePids,
                                          std::string_view hookWord) {
-  std::optional<ProcessInfo> at = readProcess(relay);
+  auto isPane = [&](size_t i) { return panePids.count(lineage[i].process.identity.pid) > 0; };
   // The relay and the shell that runs the hook command name the hook in
   // their command lines; the first ancestor that does not is the agent.
-  int steps = 0;
-  while (at && processCommandLine(at->identity.pid).find(hookWord) != std::string::npos) {
-    if (++steps > longestChain || panePids.count(at->identity.pid)) return std::nullopt;
-    at = readProcess(at->parent);
-  }
-  if (!at) return std::nullopt;
+  size_t i = 0;
+  for (; i < lineage.size() && lineage[i].commandLine.find(hookWord) != std::string::npos; ++i)
+    if (isPane(i)) return std::nullopt;
+  if (i == lineage.size()) return std::nullopt;
   AgentLocation location;
-  location.agent = at->identity;
-  for (; at && steps <= longestChain; ++steps) {
-    if (panePids.count(at->identity.pid)) {
-      location.panePid = at->identity.pid;
+  location.agent = lineage[i].process.identity;
+  for (; i < lineage.size(); ++i) {
+    if (isPane(i)) {
+      location.panePid = lineage[i].process.identity.pid;
       return location;
     }
-    if (at->parent <= 1) return std::nullopt;
-    at = readProcess(at->parent);
   }
   return std::nullopt;
 }

@@ -11,6 +11,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <vector>
 
 namespace tesselo::host {
 
@@ -43,12 +44,24 @@ struct AgentLocation {
   ProcessIdentity agent;  // the agent: the pane's process itself when started with exec
 };
 
+// A process and its command line, its arguments joined by blanks.
+struct Ancestor {
+  ProcessInfo process;
+  std::string commandLine;
+};
+
+// The process and its parents, read at once. A relay that gives up waiting
+// ends, and its parents with it may end, before its event is placed: what
+// was read stays.
+std::vector<Ancestor> readLineage(pid_t pid);
+
 // From a hook relay up its parents: the agent is the first ancestor that is
 // not part of running the hook (whose command line names neither the hook
 // command word nor belongs to the relay itself), the pane the first
 // ancestor, from the agent up, that is a pane's own process. Nothing when the
 // chain is unreadable or reaches no pane.
-std::optional<AgentLocation> locateAgent(pid_t relay, const std::set<pid_t>& panePids,
+std::optional<AgentLocation> locateAgent(const std::vector<Ancestor>& lineage,
+                                         const std::set<pid_t>& panePids,
                                          std::string_view hookWord);
 
 }  // namespace tesselo::host
