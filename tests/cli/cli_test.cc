@@ -11,15 +11,16 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <thread>
 
 #include "cli/request.h"
+#include "cli/self_path.h"
 #include "cli/settings_file.h"
 #include "support/json.h"
 #include "support/socket_path.h"
-#include "tests/cli/mount_sandbox.h"
 #include "tests/common/fake_app.h"
 #include "tests/common/process_runner.h"
 #include "tests/common/scoped_env.h"
@@ -292,24 +293,130 @@ TEST(CliRelay, PeerHangingUpMidRequestEndsSilently) {
   EXPECT_EQ(result.out + result.err, "");
 }
 
-// install-hooks in a private HOME: nothing of the user's may be lost,
-// whatever the settings file holds.
-const Args install = {"install-hooks"}, uninstall = {"install-hooks", "--uninstall"};
-const std::string backupName = "settings.json.tesselo-backup";
+// The set-up commands: each row is a shell line run with HOME a fresh folder
+// ("@" in every string), "$T" the built program and "$P" a folder of copies
+// of it, from the files of `before`; then its output and, byte for byte and
+// mode for mode, every entry it made, changed or removed. Rows marked fixed
+// run in a private mount namespace where /usr/local/bin, /opt/homebrew/bin
+// and the password database's home are covered by folders of the test's own,
+// named here by those paths.
+struct SetupRow {
+  std::string command;
+  Files before;       // bytes (mode 0644, 0755 after "#!"), "/" a folder, "|" a FIFO, "-> x" a link
+  std::string shown;  // standard output|standard error|status
+  Files changed = {};  // "MODE bytes", "-> x", "/" an empty folder, "|", or "gone"
+};
 
-// Every entry of a folder: its mode and its bytes, or where it links to.
-Files state(const std::string& directory) {
-  Files files;
-  for (const auto& entry : fs::directory_iterator(directory)) {
+const std::string usrLocal = "/usr/local/bin", homebrew = "/opt/homebrew/bin";
+const std::string userHome = passwordHomeDirectory(), homeBin = userHome + "/.local/bin";
+const std::string target = fs::canonical(test::cliPath()).string();
+const std::string builtServer = fs::path(target).parent_path() / "tesselo-mcp";
+
+const std::string& place() {
+  static test::TempDir copies;
+  static const std::string path = [] {
+    fs::create_directories(copies.file("it's here"));
+    fs::create_directories(copies.file("none"));
+    for (const char* name : {"it's here/tesselo-cli", "tsl", "none/tesselo-cli"})
+      fs::copy_file(test::cliPath(), copies.file(name));
+    test::writeFile(copies.file("it's here/tesselo-mcp"), "#!/bin/sh\n");
+    chmod(copies.file("it's here/tesselo-mcp").c_str(), 0755);
+    fs::create_symlink(test::cliPath(), copies.file("tesselo"));
+    return fs::canonical(copies.path()).string();
+  }();
+  return path;
+}
+
+// Every entry under root but the folders that hold something.
+void list(const std::string& root, const std::string& prefix, Files& files) {
+  for (const auto& entry : fs::recursive_directory_iterator(root)) {
     struct stat info {};
     lstat(entry.path().c_str(), &info);
-    files[entry.path().filename()] = entry.is_symlink() ? "-> " + fs::read_symlink(entry).string()
-                                                        : std::to_string(info.st_mode & 0777) +
-                                                              " " + test::readFile(entry.path());
+    std::string name = prefix + entry.path().string().substr(root.size() + 1);
+    char mode[8];
+    snprintf(mode, sizeof mode, "%o ", info.st_mode & 0777);
+    if (S_ISLNK(info.st_mode))
+      files[name] = "-> " + fs::read_symlink(entry.path()).string();
+    else if (S_ISFIFO(info.st_mode))
+      files[name] = "|";
+    else if (!S_ISDIR(info.st_mode))
+      files[name] = mode + test::readFile(entry.path());
+    else if (fs::is_empty(entry.path()))
+      files[name] = "/";
   }
-  return files;
 }
-const std::string privately = std::to_string(0600) + " ", asFound = std::to_string(0644) + " ";
+
+void runSetup(const SetupRow& row, bool fixed) {
+  test::TempDir home, covers;
+  auto at = [&](const std::string& text) { return tesselo::at(text, home.path(), "%"); };
+  std::string script = "umask 022\n";
+  std::map<std::string, std::string> standIn;  // fixed location: the folder covering it
+  for (const std::string& location : {usrLocal, homebrew, userHome}) {
+    if (!fixed) break;
+    if ((fs::canonical(test::buildDir()).string() + "/").starts_with(location + "/") ||
+        std::string("/tmp/").starts_with(location + "/"))
+      GTEST_SKIP() << "covering " << location << " would hide the test's own files";
+    fs::path point = location, rest;
+    for (; !fs::is_directory(point); point = point.parent_path()) rest = point.filename() / rest;
+    std::string source = covers.file(std::to_string(standIn.size()));
+    standIn[location] = rest.empty() ? source : source + "/" + rest.string();
+    fs::create_directories(standIn[location]);
+    script += "mount --bind " + shellQuoted(source) + " " + shellQuoted(point.string()) + "\n";
+  }
+  auto where = [&](const std::string& name) {
+    for (const auto& [location, folder] : standIn)
+      if (name.starts_with(location + "/")) return folder + name.substr(location.size());
+    return home.file(name);
+  };
+  auto snapshot = [&] {
+    Files files;
+    list(home.path(), "", files);
+    for (const auto& [location, folder] : standIn) list(folder, location + "/", files);
+    return files;
+  };
+  for (const auto& [name, spec] : row.before) {
+    std::string path = where(at(name)), bytes = at(spec);
+    fs::create_directories(fs::path(path).parent_path());
+    if (bytes == "/") fs::create_directories(path);
+    if (bytes == "|") mkfifo(path.c_str(), 0644);
+    if (bytes.starts_with("-> ")) fs::create_symlink(bytes.substr(3), path);
+    if (bytes == "/" || bytes == "|" || bytes.starts_with("-> ")) continue;
+    test::writeFile(path, bytes);
+    chmod(path.c_str(), bytes.starts_with("#!") ? 0755 : 0644);
+  }
+  Files before = snapshot(), changed, expected;
+  test::ProcessOptions options;
+  options.env = {{"HOME", home.path()}, {"T", test::cliPath()}, {"P", place()}};
+  options.cwd = home.path();
+  options.input = "typed at the terminal\n";
+  script += at(row.command);
+  ProcessResult result =
+      fixed ? test::runProcess("/usr/bin/unshare",
+                               {"-m", "--propagation", "private", "/bin/sh", "-c", script}, options)
+            : test::runProcess("/bin/sh", {"-c", script}, options);
+  EXPECT_EQ(shown(result), at(row.shown));
+  Files after = snapshot();
+  for (const auto& [name, entry] : after)
+    if (!before.contains(name) || before.at(name) != entry) changed[name] = entry;
+  for (const auto& [name, entry] : before)
+    if (!after.contains(name)) changed[name] = "gone";
+  for (const auto& [name, entry] : row.changed) expected[at(name)] = at(entry);
+  EXPECT_EQ(changed, expected);
+}
+
+// install-hooks: nothing of the user's may be lost, whatever the settings
+// file holds.
+const std::string S = ".claude/settings.json", B = ".claude/settings.json.tesselo-backup";
+const std::string installed =
+    "installed tesselo hooks (SessionStart, UserPromptSubmit, Stop, Notification, SessionEnd) in "
+    "@/.claude/settings.json\nrestart running claude sessions to pick them up\n";
+const std::string removed = "removed tesselo hooks from @/.claude/settings.json\n";
+std::string refused(const std::string& why) {
+  return "|tesselo: " + why + "\n|1";
+}
+std::string mine(const std::string& bytes) {
+  return "600 " + bytes;
+}
 
 std::string commandFor(const std::string& program) {
   return Json("'" + fs::canonical(program).string() + "' claude-hook").dump();
@@ -345,35 +452,6 @@ std::string written(const std::string& kept, bool ours,
   for (char c : settings.dump(2)) text += c == '/' ? std::string("\\/") : std::string(1, c);
   return text;
 }
-
-class InstallHooks : public ::testing::Test {
- protected:
-  std::string dir() const { return home.path() + "/.claude"; }
-  std::string settings() const { return dir() + "/settings.json"; }
-  std::string installed() const {
-    return "installed tesselo hooks (SessionStart, UserPromptSubmit, Stop, Notification, "
-           "SessionEnd) in " +
-           settings() + "\nrestart running claude sessions to pick them up\n||0";
-  }
-  std::string removed() const { return "removed tesselo hooks from " + settings() + "\n||0"; }
-  std::string refused(const std::string& why) const { return "|tesselo: " + why + "\n|1"; }
-
-  // Standard output, standard error and the status.
-  std::string run(const Args& args, const std::string& program = test::cliPath(),
-                  const std::string& homeValue = "", const std::string& cwd = "") {
-    test::ProcessOptions options;
-    options.env["HOME"] = homeValue.empty() ? home.path() : homeValue;
-    options.cwd = cwd;
-    return shown(test::runProcess(program, args, options));
-  }
-  void writeSettings(const std::string& bytes) {
-    fs::create_directories(dir());
-    test::writeFile(settings(), bytes);
-    fs::permissions(settings(), fs::perms(0644));
-  }
-
-  test::TempDir home;
-};
 
 // clang-format off
 const char* const everything = R"json( {"permissions":{"allow":["Bash(ls:*)"],"deny":[]},
@@ -411,337 +489,153 @@ const std::pair<std::string, std::string> badShapes[] = {
   {R"({"hooks": {"Stop": [{}, 1], "SessionEnd": null}})", "hooks.Stop"},
   {R"({"hooks": {"Stop": [{}], "UserPromptSubmit": [null], "SessionStart": [{"hooks": []}]}})", "hooks.UserPromptSubmit"},
 };
-// clang-format on
 
-TEST_F(InstallHooks, KeepsEverythingNotOursAndBacksUpTheFirstFileOnce) {
-  for (const auto& [input, kept] : mergeRows) {
-    SCOPED_TRACE(input);
-    fs::remove_all(dir());
-    std::string original = expand(input);
-    writeSettings(original);
-    Files backedUp = {{backupName, privately + original}};
-    for (int twice = 0; twice < 2; ++twice) {
-      EXPECT_EQ(run(install), installed());
-      backedUp["settings.json"] = privately + written(kept, true);
-      EXPECT_EQ(state(dir()), backedUp);
-    }
-    EXPECT_EQ(run(uninstall), removed());
-    backedUp["settings.json"] = privately + written(kept, false);
-    EXPECT_EQ(state(dir()), backedUp);
-    writeSettings(original);
-    EXPECT_EQ(run(uninstall), removed());
-    EXPECT_EQ(state(dir()), backedUp);
-  }
-}
+const std::string secret = R"({"env": {"KEY": "secret"}})", opus = R"({"model": "opus"})";
+const std::string quoted = Json("'" + place() + "/it'\\''s here/tesselo-cli' claude-hook").dump();
 
-TEST_F(InstallHooks, RefusesWhatItCannotReadWhole) {
-  std::vector<std::pair<std::string, std::string>> rows(std::begin(badShapes), std::end(badShapes));
-  for (const char* input : notJson) rows.push_back({input, ""});
-  for (const auto& [input, shape] : rows) {
-    for (const Args& args : {install, uninstall}) {
-      SCOPED_TRACE(input + " " + args.back());
-      fs::remove_all(dir());
-      writeSettings(input);
-      EXPECT_EQ(run(args),
-                refused(shape.empty() ? settings() + " is not valid JSON \xE2\x80\x94 fix it first"
-                                      : shape + " in " + settings() + " has an unexpected shape"));
-      Files left = {{"settings.json", asFound + input}};
-      if (!shape.empty()) left[backupName] = privately + input;
-      EXPECT_EQ(state(dir()), left);
-    }
-  }
-  // Not a file that can be read whole: never replaced, and a FIFO never waited on.
-  fs::remove_all(dir());
-  fs::create_directories(settings());
-  EXPECT_EQ(run(install), refused("cannot read " + settings() + ": Is a directory"));
-  EXPECT_TRUE(fs::is_empty(settings()));
-  fs::remove(settings());
-  ASSERT_EQ(mkfifo((home.path() + "/fifo").c_str(), 0600), 0);
-  fs::create_symlink("../fifo", settings());
-  EXPECT_EQ(run(uninstall), refused("cannot read " + settings() + ": not a regular file"));
-  fs::remove(settings());
-  fs::create_symlink("settings.json", settings());
-  EXPECT_EQ(run(install),
-            refused("cannot read " + settings() + ": Too many levels of symbolic links"));
-  EXPECT_EQ(state(dir()), (Files{{"settings.json", "-> settings.json"}}));
-  // HOME a file: there is nothing to read, and nowhere to write.
-  EXPECT_EQ(
-      run(install, test::cliPath(), home.path() + "/fifo"),
-      refused("cannot write " + home.path() + "/fifo/.claude/settings.json: Not a directory"));
-}
-
-TEST_F(InstallHooks, WithoutAFileUninstallCreatesNothingAndInstallOnlyTheFile) {
-  EXPECT_EQ(run({"install-hooks", "stray", "--uninstall"}), "nothing to uninstall\n||0");
-  EXPECT_FALSE(fs::exists(dir()));
-  EXPECT_EQ(run(install), installed());
-  EXPECT_EQ(state(dir()), (Files{{"settings.json", privately + written("{}", true)}}));
-  // HOME is made absolute and plain, whatever its form; unset, the password
-  // database names it.
-  fs::path name = fs::path(home.path()).filename();
-  EXPECT_EQ(run(install, test::cliPath(), "/" + home.path() + "/./"), installed());
-  EXPECT_EQ(run(install, test::cliPath(), name, home.path() + "/.."), installed());
-  for (std::optional<std::string> value :
-       {std::optional<std::string>(), std::optional<std::string>("")}) {
-    test::ScopedEnv unset("HOME", value);
-    EXPECT_EQ(settingsFilePath(), passwordHomeDirectory() + "/.claude/settings.json");
-  }
-  test::ScopedEnv up("HOME", "/h/../b");
-  EXPECT_EQ(settingsFilePath(), "/h/../b/.claude/settings.json");
-}
-
-TEST_F(InstallHooks, LinksStayAndTheFileTheyEndAtIsReplaced) {
-  std::string dots = home.path() + "/dots";
-  fs::create_directories(dots + "/claude");
-  fs::create_directories(dir());
-  test::writeFile(dots + "/claude/settings.json", R"({"model": "opus"})");
-  fs::create_symlink("claude/settings.json", dots + "/current");
-  fs::create_symlink("../dots/current", settings());
-  fs::create_symlink(home.path() + "/elsewhere", dir() + "/" + backupName);  // a backup already
-  EXPECT_EQ(run(install), installed());
-  EXPECT_EQ(state(dots)["current"], "-> claude/settings.json");
-  EXPECT_EQ(state(dots + "/claude"),
-            (Files{{"settings.json", privately + written(R"({"model":"opus"})", true)}}));
-  EXPECT_EQ(state(dir()), (Files{{"settings.json", "-> ../dots/current"},
-                                 {backupName, "-> " + home.path() + "/elsewhere"}}));
-  // A dangling link: nothing to back up; the file is made where it points.
-  fs::remove_all(dir());
-  fs::create_directories(dir());
-  fs::create_symlink(dots + "/later.json", settings());
-  EXPECT_EQ(run(install), installed());
-  EXPECT_EQ(state(dots)["later.json"], privately + written("{}", true));
-  EXPECT_EQ(state(dir()), (Files{{"settings.json", "-> " + dots + "/later.json"}}));
-}
-
-TEST_F(InstallHooks, FailedWriteLeavesTheOldFileAndAnyUmaskAPrivateOne) {
-  writeSettings(R"({"env": {"KEY": "secret"}})");
-  // Every write fails with EFBIG, its signal ignored.
-  EXPECT_EQ(run({"-c", "trap '' XFSZ; ulimit -f 0; exec \"$0\" install-hooks", test::cliPath()},
-                "/bin/sh"),
-            refused("cannot write " + settings() + ": File too large"));
-  EXPECT_EQ(state(dir()), (Files{{"settings.json", asFound + R"({"env": {"KEY": "secret"}})"}}));
-  // Whatever the umask takes away, the files are the owner's to read and write.
-  EXPECT_EQ(run({"-c", "umask 577; exec \"$0\" install-hooks", test::cliPath()}, "/bin/sh"),
-            installed());
-  EXPECT_EQ(state(dir()),
-            (Files{{"settings.json", privately + written(R"({"env":{"KEY":"secret"}})", true)},
-                   {backupName, privately + R"({"env": {"KEY": "secret"}})"}}));
-}
-
-// Hook commands name the resolved executable, shell-quoted; only a program
-// named tesselo-cli recognises its own items.
-TEST_F(InstallHooks, CommandNamesTheProgramQuoted) {
-  test::TempDir place;
-  for (std::string name : {"it's here/tesselo-cli", "tsl"}) {
-    fs::create_directories(fs::path(place.file(name)).parent_path());
-    fs::copy_file(test::cliPath(), place.file(name));
-  }
-  std::string quoted =
-      Json("'" + fs::canonical(place.path()).string() + "/it'\\''s here/tesselo-cli' claude-hook")
-          .dump();
-  EXPECT_EQ(run(install, place.file("it's here/tesselo-cli")), installed());
-  EXPECT_EQ(test::readFile(settings()), written("{}", true, quoted));
-  EXPECT_EQ(run(install), installed());
-  EXPECT_EQ(test::readFile(settings()), written("{}", true));
-  EXPECT_EQ(run(install, place.file("tsl")), installed());
-  EXPECT_EQ(run(uninstall, place.file("tsl")), removed());
-  EXPECT_EQ(test::readFile(settings()), written("{}", true, commandFor(place.file("tsl"))));
-}
-
-// install-mcp and install-cli.
-const std::string homebrew = "/opt/homebrew/bin", usrLocal = "/usr/local/bin";
-const std::string homeBin = passwordHomeDirectory() + "/.local/bin";
-const std::string typedInput = "typed at the terminal\n";
-const std::string target = fs::canonical(test::cliPath()).string();
-const std::string builtServer = fs::path(target).parent_path() / "tesselo-mcp";
-
-std::string manual(const std::string& why, const std::string& server) {
-  return "claude " + why + "; register manually:\n  claude mcp add tesselo --scope user -- " +
-         server + "\n|";
-}
-void writeExecutable(const std::string& path, const std::string& text, mode_t mode = 0755) {
-  fs::create_directories(fs::path(path).parent_path());
-  test::writeFile(path, text);
-  chmod(path.c_str(), mode);
-}
-#define SKIP_WITHOUT_SANDBOX()                          \
-  if (!test::MountSandbox::unavailableReason().empty()) \
-  GTEST_SKIP() << test::MountSandbox::unavailableReason()
-
-enum Kind { exits0, exits1, exits255, killed, cannotStart, notExecutable, directory };
-enum Program { built, spaced, throughLink, noServer };
-
-struct McpRow {
-  std::vector<std::pair<std::string, Kind>> claudes;
-  Program program;
-  std::string shown;
-  std::string runs = "";  // where the claude that ran lies
-};
-
-TEST(InstallMcp, RunsTheFirstClaudeOfTheFixedLocations) {
-  SKIP_WITHOUT_SANDBOX();
-  test::TempDir dir;
-  const std::string spacedDir = dir.file("with space/it's here");
-  const std::string said = "claude says hello\n",
-                    ok = said +
-                         "registered tesselo MCP server with Claude Code\n|claude complains\n|0";
-  const std::string failed = said + manual("mcp add failed", builtServer) + "claude complains\n|0";
-  const std::string noMcp = "|tesselo: tesselo-mcp not found next to this binary\n|1";
-  // clang-format off
-  const McpRow rows[] = {
-    {{{usrLocal, exits0}}, built, ok, usrLocal},
-    {{{homebrew, exits1}}, built, failed, homebrew},
-    {{{homebrew, exits255}}, built, failed, homebrew},
-    {{{homebrew, killed}}, built, failed, homebrew},
-    {{{homebrew, cannotStart}}, built, manual("mcp add failed", builtServer) + "|0"},
-    {{{homeBin, exits0}, {usrLocal, exits0}, {homebrew, exits0}}, built, ok, homebrew},
-    {{{homeBin, exits0}, {usrLocal, exits1}}, built, failed, usrLocal},
-    {{{homeBin, exits0}}, built, ok, homeBin},
-    {{{homebrew, notExecutable}, {usrLocal, exits0}}, built, ok, usrLocal},
-    {{{homebrew, directory}, {homeBin, exits0}}, built, ok, homeBin},
-    {{}, built, manual("not found on PATH", builtServer) + "|0"},
-    {{}, spaced, manual("not found on PATH", spacedDir + "/tesselo-mcp") + "|0"},
-    {{}, throughLink, manual("not found on PATH", builtServer) + "|0"},
-    {{{usrLocal, exits0}}, noServer, noMcp},
+std::vector<SetupRow> hookRows() {
+  std::vector<SetupRow> rows = {
+    {"\"$T\" install-hooks stray --uninstall", {}, "nothing to uninstall\n||0"},
+    {"\"$T\" install-hooks", {}, installed + "||0", {{S, mine(written("{}", true))}}},
+    // HOME is made absolute and plain, whatever its form.
+    {"HOME=/@/./ \"$T\" install-hooks", {{S, "{}"}}, installed + "||0", {{S, mine(written("{}", true))}, {B, mine("{}")}}},
+    {"HOME=${PWD##*/}; cd ..; \"$T\" install-hooks", {}, installed + "||0", {{S, mine(written("{}", true))}}},
+    // Not a file that can be read whole: never replaced, and a FIFO never waited on.
+    {"\"$T\" install-hooks", {{S, "/"}}, refused("cannot read @/" + S + ": Is a directory")},
+    {"\"$T\" install-hooks --uninstall", {{"fifo", "|"}, {S, "-> ../fifo"}}, refused("cannot read @/" + S + ": not a regular file")},
+    {"\"$T\" install-hooks", {{S, "-> settings.json"}}, refused("cannot read @/" + S + ": Too many levels of symbolic links")},
+    {"HOME=@/fifo \"$T\" install-hooks", {{"fifo", "|"}}, refused("cannot write @/fifo/" + S + ": Not a directory")},
+    // Links stay, and the file they end at is replaced; a backup already
+    // there (even a link) is kept; a dangling link's file is made.
+    {"\"$T\" install-hooks", {{"dots/claude/settings.json", opus}, {"dots/current", "-> claude/settings.json"}, {S, "-> ../dots/current"}, {B, "-> @/elsewhere"}},
+     installed + "||0", {{"dots/claude/settings.json", mine(written(R"({"model":"opus"})", true))}}},
+    {"\"$T\" install-hooks", {{S, "-> @/dots/later.json"}, {"dots", "/"}}, installed + "||0", {{"dots/later.json", mine(written("{}", true))}, {"dots", "gone"}}},
+    // Every write fails with EFBIG, its signal ignored: the old file stays.
+    {"trap '' XFSZ; ulimit -f 0; \"$T\" install-hooks", {{S, secret}}, refused("cannot write @/" + S + ": File too large")},
+    // Whatever the umask takes away, the files are the owner's to read and write.
+    {"umask 577; \"$T\" install-hooks", {{S, secret}}, installed + "||0", {{S, mine(written(R"({"env":{"KEY":"secret"}})", true))}, {B, mine(secret)}}},
+    // Hook commands name the resolved executable, shell-quoted; only a
+    // program named tesselo-cli recognises its own items.
+    {"\"$P/it's here/tesselo-cli\" install-hooks", {}, installed + "||0", {{S, mine(written("{}", true, quoted))}}},
+    {"\"$T\" install-hooks", {{S, written("{}", true, quoted)}}, installed + "||0", {{S, mine(written("{}", true))}, {B, mine(written("{}", true, quoted))}}},
+    {"\"$P/tsl\" install-hooks && \"$P/tsl\" install-hooks --uninstall", {{S, written("{}", true)}}, installed + removed + "||0",
+     {{S, mine(written("{}", true, commandFor(place() + "/tsl")))}, {B, mine(written("{}", true))}}},
   };
-  // clang-format on
-  const std::string programs[] = {test::cliPath(), spacedDir + "/tesselo-cli",
-                                  dir.file("links/tesselo"), dir.file("none/tesselo-cli")};
-  for (int copy : {spaced, noServer}) {
-    fs::create_directories(fs::path(programs[copy]).parent_path());
-    fs::copy_file(test::cliPath(), programs[copy]);
+  // Installed twice, the first file is backed up once; uninstalled, whether
+  // installed before or not, only our groups go.
+  for (const auto& [input, kept] : mergeRows) {
+    std::string found = expand(input), ours = written(kept, true);
+    rows.push_back({"\"$T\" install-hooks", {{S, found}}, installed + "||0", {{S, mine(ours)}, {B, mine(found)}}});
+    rows.push_back({"\"$T\" install-hooks", {{S, ours}, {B, found}}, installed + "||0", {{S, mine(ours)}}});
+    rows.push_back({"\"$T\" install-hooks --uninstall", {{S, ours}, {B, found}}, removed + "||0", {{S, mine(written(kept, false))}}});
+    rows.push_back({"\"$T\" install-hooks --uninstall", {{S, found}}, removed + "||0", {{S, mine(written(kept, false))}, {B, mine(found)}}});
   }
-  fs::create_directories(dir.file("links"));
-  fs::create_symlink(test::cliPath(), programs[throughLink]);
-  writeExecutable(spacedDir + "/tesselo-mcp", "#!/bin/sh\n");
-  // Neither PATH nor HOME is searched: a claude there is never run.
-  writeExecutable(dir.file("decoy/.local/bin/claude"), "#!/bin/sh\necho decoy ran\n");
-  writeExecutable(dir.file("decoy/claude"), "#!/bin/sh\necho decoy ran\n");
-  const char* endings[] = {"exit 0", "exit 1", "exit 255", "kill -KILL $$"};
-  for (const McpRow& row : rows) {
-    test::MountSandbox sandbox;
-    test::TempDir records;
-    std::map<std::string, std::string> standIn;
-    for (const std::string& location : {homebrew, usrLocal, homeBin}) {
-      auto folder = sandbox.cover(location);
-      if (!folder) GTEST_SKIP() << "cannot cover " << location;
-      standIn[location] = *folder + "/claude";
-    }
-    for (const auto& [location, kind] : row.claudes) {
-      std::string claude = standIn[location];
-      if (kind <= killed)
-        writeExecutable(claude, "#!/bin/sh\n{ printf '%s\\n' \"$0\" \"$#\" \"$@\"; cat; } > " +
-                                    records.file("run") + "\necho 'claude says hello'\n" +
-                                    "echo 'claude complains' >&2\n" + endings[kind] + "\n");
-      if (kind == cannotStart) writeExecutable(claude, "#!/nonexistent/interpreter\n");
-      if (kind == notExecutable) writeExecutable(claude, "", 0644);
-      if (kind == directory) fs::create_directory(claude);
-    }
-    test::ProcessOptions options;
-    options.input = typedInput;
-    options.env = {{"HOME", dir.file("decoy")}, {"PATH", dir.file("decoy") + ":/usr/bin:/bin"}};
-    SCOPED_TRACE(programs[row.program] + " with a claude at " + row.runs);
-    EXPECT_EQ(shown(sandbox.run(programs[row.program], {"install-mcp", "extra", "--prefix", "x"},
-                                options)),
-              row.shown);
-    // The claude that ran got exactly the seven arguments, and the terminal.
-    std::string ran = row.runs + "/claude\n7\nmcp\nadd\ntesselo\n--scope\nuser\n--\n" +
-                      builtServer + "\n" + typedInput;
-    EXPECT_EQ(fs::exists(records.file("run")) ? test::readFile(records.file("run")) : "",
-              row.runs.empty() ? "" : ran);
-  }
+  for (const char* input : notJson)
+    for (const char* args : {"", " --uninstall"})
+      rows.push_back({"\"$T\" install-hooks" + std::string(args), {{S, input}}, refused("@/" + S + " is not valid JSON \xE2\x80\x94 fix it first")});
+  for (const auto& [input, shape] : badShapes)
+    for (const char* args : {"", " --uninstall"})
+      rows.push_back({"\"$T\" install-hooks" + std::string(args), {{S, input}}, refused(shape + " in @/" + S + " has an unexpected shape"), {{B, mine(input)}}});
+  return rows;
 }
 
+// install-cli: the resolved executable linked over a file or a link, never
+// into a folder.
 std::string linked(const std::string& link) {
   return "linked " + link + " -> " + target + "\n||0";
 }
 std::string cannot(const std::string& what, const std::string& path, int error) {
   std::string hint = what == "create" ? "mkdir -p " + path : "ln -sf " + target + " " + path;
-  return "|tesselo: cannot " + what + " " + path + ": " + std::strerror(error) + "\n  try: sudo " +
-         hint + "\n|1";
+  return "|tesselo: cannot " + what + " " + path + ": " + std::strerror(error) + "\n  try: sudo " + hint + "\n|1";
 }
+const std::string link = "-> " + target, cli = "\"$T\" install-cli --prefix ";
 
-TEST(InstallCli, LinksTheResolvedExecutableOverAFileOrLinkNeverADirectory) {
-  test::TempDir dir;
-  std::string d = dir.path(), unknown = "~no-such-user-for-tesselo/bin";
-  for (std::string folder : {"/tesselo/inner", "/old", "/was dangling", "/kept", "/to dir"})
-    fs::create_directories(d + folder);
-  test::writeFile(d + "/file", "");
-  test::writeFile(d + "/tesselo/inner/notes", "user data");
-  test::writeFile(d + "/old/tesselo", "old tesselo");
-  test::writeFile(d + "/kept/file", "keep me");
-  fs::create_symlink(d + "/nowhere", d + "/dangling");
-  fs::create_symlink(d + "/nothing", d + "/was dangling/tesselo");
-  fs::create_directory_symlink(d + "/kept", d + "/to dir/tesselo");
-  // clang-format off
-  const std::pair<Args, std::string> rows[] = {
-    {{"--prefix", d + "/made/on/the/way", "ignored"}, linked(d + "/made/on/the/way/tesselo")},
-    {{"--prefix", unknown}, linked(unknown + "/tesselo")},  // not a home: a relative path
-    {{"--prefix", d + "/old"}, linked(d + "/old/tesselo")},
-    {{"--prefix", d + "/was dangling"}, linked(d + "/was dangling/tesselo")},
-    {{"--prefix", d + "/to dir"}, linked(d + "/to dir/tesselo")},
-    {{"--prefix", d + "/file/sub"}, cannot("create", d + "/file/sub", ENOTDIR)},
-    {{"--prefix", d + "/dangling"}, cannot("create", d + "/dangling", EEXIST)},
-    {{"--prefix", d + "/file"}, cannot("link", d + "/file/tesselo", ENOTDIR)},
-    {{"--prefix", d}, cannot("link", d + "/tesselo", EEXIST)},
-  };
-  // clang-format on
-  for (const auto& [args, expected] : rows) {
-    test::ProcessOptions options;
-    options.cwd = d;
-    Args words = args;
-    words.insert(words.begin(), "install-cli");
-    EXPECT_EQ(shown(test::runProcess(test::cliPath(), words, options)), expected) << args[1];
-    if (expected.starts_with("linked")) {
-      EXPECT_EQ(fs::read_symlink(fs::path(d) / args[1] / "tesselo"), target);
-    }
-  }
-  EXPECT_EQ(test::readFile(d + "/kept/file") + test::readFile(d + "/tesselo/inner/notes"),
-            "keep meuser data");
-  EXPECT_FALSE(fs::exists(d + "/nowhere"));
-  // Folders made on the way are as open as the umask lets any folder be.
-  mode_t mask = umask(0);
-  umask(mask);
-  EXPECT_EQ(fs::status(d + "/made/on").permissions(), fs::perms(0777 & ~mask));
+const SetupRow cliRows[] = {
+  {cli + "@/made/on/the/way ignored", {}, linked("@/made/on/the/way/tesselo"), {{"made/on/the/way/tesselo", link}}},
+  {cli + "'~no-such-user-for-tesselo/bin'", {}, linked("~no-such-user-for-tesselo/bin/tesselo"), {{"~no-such-user-for-tesselo/bin/tesselo", link}}},
+  {cli + "@/old", {{"old/tesselo", "old tesselo"}}, linked("@/old/tesselo"), {{"old/tesselo", link}}},
+  {cli + "'@/was dangling'", {{"was dangling/tesselo", "-> @/nothing"}}, linked("@/was dangling/tesselo"), {{"was dangling/tesselo", link}}},
+  {cli + "'@/to dir'", {{"kept/file", "keep me"}, {"to dir/tesselo", "-> @/kept"}}, linked("@/to dir/tesselo"), {{"to dir/tesselo", link}}},
+  {cli + "@/file/sub", {{"file", ""}}, cannot("create", "@/file/sub", ENOTDIR)},
+  {cli + "@/dangling", {{"dangling", "-> @/nowhere"}}, cannot("create", "@/dangling", EEXIST)},
+  {cli + "@/file", {{"file", ""}}, cannot("link", "@/file/tesselo", ENOTDIR)},
+  {cli + "@", {{"tesselo/inner/notes", "user data"}}, cannot("link", "@/tesselo", EEXIST)},
   // Run through the link it made, it makes the same link again.
-  EXPECT_EQ(shown(test::runProcess(d + "/old/tesselo", {"install-cli", "--prefix", d + "/old"})),
-            linked(d + "/old/tesselo"));
-  EXPECT_EQ(fs::read_symlink(d + "/old/tesselo"), target);
+  {"@/old/tesselo install-cli --prefix @/old", {{"old/tesselo", link}}, linked("@/old/tesselo")},
+  // Folders made on the way are as open as the umask lets any folder be.
+  {"umask 027; " + cli + "@/m/n >/dev/null; stat -c %a @/m", {}, "750\n||0", {{"m/n/tesselo", link}}},
+};
+
+// Runs at fixed locations: "~" is the password database's home, never HOME;
+// claude is looked for only where it is installed, never on PATH or in HOME.
+std::string ran(const std::string& folder, const std::string& server = builtServer) {
+  return "644 " + folder + "/claude\n7\nmcp\nadd\ntesselo\n--scope\nuser\n--\n" + server + "\ntyped at the terminal\n";
+}
+std::string claude(const std::string& ending) {
+  return "#!/bin/sh\n{ echo \"$0\"; echo $#; for a; do echo \"$a\"; done; cat; } > @/ran\n"
+         "echo 'claude says hello'; echo 'claude complains' >&2; " + ending + "\n";
+}
+std::string manual(const std::string& why, const std::string& server = builtServer) {
+  return "claude " + why + "; register manually:\n  claude mcp add tesselo --scope user -- " + server + "\n|";
+}
+const std::string mcp = "PATH=@:$PATH \"$T\" install-mcp extra --prefix x", said = "claude says hello\n";
+const std::string ok = said + "registered tesselo MCP server with Claude Code\n|claude complains\n|0";
+const std::string failed = said + manual("mcp add failed") + "claude complains\n|0";
+const std::string decoy = "#!/bin/sh\necho decoy ran\n";
+
+const SetupRow fixedRows[] = {
+  {"\"$T\" install-cli --prefix '~/bin'", {}, linked(userHome + "/bin/tesselo"), {{userHome + "/bin/tesselo", link}}},
+  {"\"$T\" install-cli --prefix \"~$(id -un)/bin\"", {}, linked(userHome + "/bin/tesselo"), {{userHome + "/bin/tesselo", link}}},
+  {"\"$T\" install-cli --prefix '~'", {}, linked(userHome + "/tesselo"), {{userHome + "/tesselo", link}}},
+  {"\"$T\" install-cli", {}, linked(usrLocal + "/tesselo"), {{usrLocal + "/tesselo", link}}},
+  {"\"$T\" install-cli --prefix", {}, linked(usrLocal + "/tesselo"), {{usrLocal + "/tesselo", link}}},
+  {"mount -o remount,bind,ro " + usrLocal + " && \"$T\" install-cli", {}, cannot("link", usrLocal + "/tesselo", EROFS)},
+  {"mount -o remount,bind,ro " + usrLocal + " && " + cli + usrLocal + "/sub", {}, cannot("create", usrLocal + "/sub", EROFS)},
+  {mcp, {{"claude", decoy}, {".local/bin/claude", decoy}, {usrLocal + "/claude", claude("exit 0")}}, ok, {{"ran", ran(usrLocal)}}},
+  {mcp, {{homebrew + "/claude", claude("exit 1")}}, failed, {{"ran", ran(homebrew)}}},
+  {mcp, {{homebrew + "/claude", claude("exit 255")}}, failed, {{"ran", ran(homebrew)}}},
+  {mcp, {{homebrew + "/claude", claude("kill -KILL $$")}}, failed, {{"ran", ran(homebrew)}}},
+  {mcp, {{homebrew + "/claude", "#!/nonexistent/interpreter\n"}}, manual("mcp add failed") + "|0"},
+  {mcp, {{homeBin + "/claude", claude("exit 0")}, {usrLocal + "/claude", claude("exit 0")}, {homebrew + "/claude", claude("exit 0")}}, ok, {{"ran", ran(homebrew)}}},
+  {mcp, {{homeBin + "/claude", claude("exit 0")}, {usrLocal + "/claude", claude("exit 1")}}, failed, {{"ran", ran(usrLocal)}}},
+  {mcp, {{homeBin + "/claude", claude("exit 0")}}, ok, {{"ran", ran(homeBin)}}},
+  {mcp, {{homebrew + "/claude", ""}, {usrLocal + "/claude", claude("exit 0")}}, ok, {{"ran", ran(usrLocal)}}},
+  {mcp, {{homebrew + "/claude", "/"}, {homeBin + "/claude", claude("exit 0")}}, ok, {{"ran", ran(homeBin)}}},
+  {mcp, {{"claude", decoy}, {".local/bin/claude", decoy}}, manual("not found on PATH") + "|0"},
+  {"\"$P/it's here/tesselo-cli\" install-mcp", {}, manual("not found on PATH", place() + "/it's here/tesselo-mcp") + "|0"},
+  {"\"$P/tesselo\" install-mcp", {}, manual("not found on PATH") + "|0"},
+  {"\"$P/none/tesselo-cli\" install-mcp", {{usrLocal + "/claude", claude("exit 0")}}, "|tesselo: tesselo-mcp not found next to this binary\n|1"},
+};
+// clang-format on
+
+TEST(Setup, InstallHooksAndInstallCli) {
+  for (const auto& rows :
+       {hookRows(), std::vector<SetupRow>(std::begin(cliRows), std::end(cliRows))})
+    for (const SetupRow& row : rows) {
+      SCOPED_TRACE(row.command + (row.before.contains(S) ? " on " + row.before.at(S) : ""));
+      runSetup(row, false);
+    }
 }
 
-// "~" is the password database's home, never HOME; the default is
-// /usr/local/bin.
-TEST(InstallCli, TildeAndTheDefaultInASandbox) {
-  SKIP_WITHOUT_SANDBOX();
-  const std::string userHome = passwordHomeDirectory();
-  const std::pair<Args, std::string> rows[] = {
-      {{"--prefix", "~/bin"}, userHome + "/bin/tesselo"},
-      {{"--prefix", "~" + std::string(getpwuid(getuid())->pw_name) + "/bin"},
-       userHome + "/bin/tesselo"},
-      {{"--prefix", "~"}, userHome + "/tesselo"},
-      {{}, usrLocal + "/tesselo"},
-      {{"--prefix"}, usrLocal + "/tesselo"},
-      {{"read-only"}, cannot("link", usrLocal + "/tesselo", EROFS)},
-      {{"read-only", "--prefix", usrLocal + "/sub"}, cannot("create", usrLocal + "/sub", EROFS)},
-  };
-  for (const auto& [args, link] : rows) {
-    SCOPED_TRACE(link);
-    bool readOnly = !args.empty() && args[0] == "read-only";
-    test::MountSandbox sandbox;
-    auto homeStandIn = readOnly ? std::optional<std::string>("") : sandbox.cover(userHome);
-    auto binStandIn = sandbox.cover(usrLocal, readOnly);
-    if (!homeStandIn || !binStandIn) GTEST_SKIP() << "cannot cover " << userHome;
-    Args words(args.begin() + readOnly, args.end());
-    words.insert(words.begin(), "install-cli");
-    test::TempDir decoy;
-    test::ProcessOptions options;
-    options.env["HOME"] = decoy.path();
-    EXPECT_EQ(shown(sandbox.run(test::cliPath(), words, options)), readOnly ? link : linked(link));
-    EXPECT_TRUE(fs::is_empty(decoy.path()));
-    if (readOnly) continue;
-    std::string inside = link.starts_with(usrLocal) ? *binStandIn + link.substr(usrLocal.size())
-                                                    : *homeStandIn + link.substr(userHome.size());
-    EXPECT_EQ(fs::read_symlink(inside), target);
+TEST(Setup, AtFixedLocations) {
+  if (geteuid() != 0 || access("/usr/bin/unshare", X_OK) != 0)
+    GTEST_SKIP() << "a private mount namespace needs root and unshare(1)";
+  for (const SetupRow& row : fixedRows) {
+    SCOPED_TRACE(row.command);
+    runSetup(row, true);
   }
+}
+
+// Unset or empty, HOME gives way to the password database; set, it is
+// taken as it is.
+TEST(Setup, SettingsFileFollowsHome) {
+  for (std::optional<std::string> value :
+       {std::optional<std::string>(), std::optional<std::string>("")}) {
+    test::ScopedEnv unset("HOME", value);
+    EXPECT_EQ(settingsFilePath(), userHome + "/.claude/settings.json");
+  }
+  test::ScopedEnv up("HOME", "/h/../b");
+  EXPECT_EQ(settingsFilePath(), "/h/../b/.claude/settings.json");
 }
 
 }  // namespace

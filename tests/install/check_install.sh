@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # What `cmake --install` gives a user, one step per CTest test:
 #   check_install.sh install ROOT CMAKE BUILD_DIR
-#   check_install.sh files|man|units|bash|zsh|fish ROOT [HOST_EXPECTED]
+#   check_install.sh files|man|units ROOT [HOST_EXPECTED]
 # ROOT is a private folder: the prefix, a staged (DESTDIR) tree and the home
-# of the shells all lie in it, so nothing outside it is read or written.
+# of the programs run all lie in it, so nothing outside it is read or written.
+# Shell completion from this tree is checked by completion_tests.
 set -euo pipefail
 
 step=$1 root=$2
@@ -37,10 +38,6 @@ silent() {
   local out
   out=$("$@" 2>&1) || fail "$* exited with status $?: $out"
   [[ -z $out ]] || fail "$* wrote: $out"
-}
-
-need() {
-  command -v "$1" >/dev/null || fail "$1 is not installed; scripts/bootstrap installs it"
 }
 
 # The command words, as the program's usage text names them.
@@ -142,47 +139,6 @@ units)
   mkdir -p "$root/run" && chmod 700 "$root/run"
   silent clean XDG_RUNTIME_DIR="$root/run" systemd-analyze verify --man=no --user \
     "$units/tesselo-host.socket" "$units/tesselo-host.service"
-  ;;
-
-bash)
-  main=
-  for candidate in /usr/share/bash-completion/bash_completion \
-    /opt/homebrew/share/bash-completion/bash_completion /usr/local/share/bash-completion/bash_completion; do
-    [[ -f $candidate ]] && main=$candidate && break
-  done
-  [[ $main ]] || fail "bash-completion is not installed; scripts/bootstrap installs it"
-  # bash-completion's loader finds both names under the prefix by itself, and
-  # sources the script without a word on standard error.
-  for name in tesselo tesselo-cli; do
-    out=$(clean XDG_DATA_DIRS="$prefix/share:/usr/share" bash --norc --noprofile -c '
-      source "$1" && _completion_loader "$2"; complete -p "$2"' _ "$main" "$name" 2>&1) || true
-    [[ $out == "complete -F _tesselo $name" ]] || fail "bash-completion loads for $name: $out"
-  done
-  ;;
-
-zsh)
-  need zsh
-  dir=$prefix/share/zsh/site-functions
-  # compinit registers the function for both names from the #compdef line;
-  # autoload +X then reads its body, which must parse without a word.
-  quiet clean ZDOTDIR="$home" zsh -f -c '
-    fpath=("$1" $fpath)
-    autoload -Uz compinit && compinit -u -d "$HOME/.zcompdump"
-    [[ $_comps[tesselo] == _tesselo && $_comps[tesselo-cli] == _tesselo ]] || {
-      print -u2 "compinit did not register _tesselo"; exit 1; }
-    autoload +X _tesselo' _ "$dir"
-  ;;
-
-fish)
-  need fish
-  want=$(command_words | sort)
-  for name in tesselo tesselo-cli; do
-    out=$(clean XDG_DATA_DIRS="$prefix/share:/usr/share" fish -c "complete -C '$name '" 2>"$root/err") ||
-      fail "fish failed completing $name"
-    [[ ! -s $root/err ]] || fail "fish wrote on standard error: $(cat "$root/err")"
-    got=$(printf '%s\n' "$out" | cut -f1 | sort)
-    [[ $got == "$want" ]] || fail "fish completes $name with: $got"
-  done
   ;;
 
 *)

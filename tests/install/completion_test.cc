@@ -1,5 +1,6 @@
-// Shell completion of tesselo against a fake application: command words,
-// options, and the pane and terminal ids that `tesselo list` shows.
+// Shell completion from the installed tree, loaded the way each shell finds
+// it for both names of the program, against a fake application: command
+// words, options, and the pane and terminal ids that `tesselo list` shows.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -20,7 +21,7 @@ using test::FakeApp;
 using test::ProcessResult;
 using Words = std::vector<std::string>;
 
-const std::string completions = std::string(TESSELO_SOURCE_DIR) + "/completions";
+const std::string share = std::string(TESSELO_PREFIX) + "/share";
 const char* const searchPath = "/opt/homebrew/bin:/usr/local/bin:/usr/bin:/bin";
 
 std::string findProgram(const std::string& name) {
@@ -50,40 +51,42 @@ Json listing() {
     {"id":"$(pwd)","title":"odd","panels":[{"id":"`pwd`","process":"sh"}]}]})json");
 }
 
-// Completes `tesselo` followed by the words, the last one being completed:
-// bash through its completion function called as bash would with the cursor
-// at the end, fish by its own completer, and zsh, which completes only in its
-// line editor, by a driver that types the line and a tab into an interactive
-// zsh on a pseudo-terminal.
-ProcessResult complete(const std::string& shell, const Words& words,
+// Completes the program's name followed by the words, the last one being
+// completed: bash through the function that bash-completion's loader
+// registers, called as bash would with the cursor at the end; fish by its own
+// completer; and zsh, which completes only in its line editor, by a driver
+// that types the line and a tab into an interactive zsh on a pseudo-terminal.
+ProcessResult complete(const std::string& shell, const std::string& name, const Words& words,
                        const test::ProcessOptions& options) {
-  std::string line = "tesselo";
+  std::string line = name;
   for (const std::string& word : words) line += " " + word;
   Words args = {"-f", std::string(TESSELO_SOURCE_DIR) + "/tests/install/zsh_complete.zsh",
-                completions, line};
-  if (shell == "fish")
-    args = {"-c", "source $argv[1]; and complete -C $argv[2]", completions + "/tesselo.fish", line};
+                share + "/zsh/site-functions", line};
+  if (shell == "fish") args = {"-c", "complete -C $argv[1]", line};
   if (shell == "bash") {
     args = {"--norc", "--noprofile", "-c", R"(
-      source "$1" && shift
+      for main in {/usr,/opt/homebrew,/usr/local}/share/bash-completion/bash_completion; do
+        [[ -f $main ]] && break
+      done
+      source "$main" || exit
+      _completion_loader "$1"  # 124: found, complete again
+      [[ $(complete -p "$1") == "complete -F _tesselo $1" ]] || { complete -p "$1"; exit 1; } >&2
       COMP_WORDS=("$@") COMP_CWORD=$(($# - 1)) COMP_LINE="$*" COMP_POINT=${#COMP_LINE}
       _tesselo "$1" "${COMP_WORDS[COMP_CWORD]}" "${COMP_WORDS[COMP_CWORD - 1]}"
-      ((${#COMPREPLY[@]} == 0)) || printf '%s\n' "${COMPREPLY[@]}")", "_", completions + "/tesselo.bash", "tesselo"};
+      ((${#COMPREPLY[@]} == 0)) || printf '%s\n' "${COMPREPLY[@]}")", "_", name};
     args.insert(args.end(), words.begin(), words.end());
   }
   return test::runProcess(findProgram(shell), args, options);
 }
 
-// A private home, and a search path on which `tesselo` is the built program.
+// A private home, and the installed tree first on every search path.
 test::ProcessOptions shellOptions(const test::TempDir& dir, const std::string& socket) {
-  std::filesystem::create_directories(dir.file("bin"));
-  if (!std::filesystem::exists(dir.file("bin/tesselo")))
-    std::filesystem::create_symlink(test::cliPath(), dir.file("bin/tesselo"));
   test::ProcessOptions options;
-  options.env = {{"PATH", dir.file("bin") + ":" + searchPath},
+  options.env = {{"PATH", std::string(TESSELO_PREFIX) + "/bin:" + searchPath},
                  {"HOME", dir.path()},
                  {"XDG_CONFIG_HOME", dir.file(".config")},
                  {"XDG_DATA_HOME", dir.file(".local/share")},
+                 {"XDG_DATA_DIRS", share + ":/usr/share"},
                  {"TESSELO_SOCKET", socket}};
   return options;
 }
@@ -145,14 +148,17 @@ TEST_P(Completion, CommandWordsOptionsAndIds) {
     if (*c.shell && c.shell != GetParam()) continue;
     std::string line;
     for (const std::string& word : c.words) line += " " + word;
-    SCOPED_TRACE("tesselo" + line + " answered " + c.reply);
+    // Rows alternate between the program's two names.
+    std::string name = (&c - cases) % 2 ? "tesselo-cli" : "tesselo";
+    SCOPED_TRACE(name + line + " answered " + c.reply);
     test::Reply reply;
     reply.bytes = c.reply;
     reply.hang = c.reply == hangs;
     app.answerDefault(reply);
     size_t before = app.requestLines().size();
-    ProcessResult result = complete(
-        GetParam(), c.words, shellOptions(dir, c.reply == nobody ? dir.file("x") : app.path()));
+    ProcessResult result =
+        complete(GetParam(), name, c.words,
+                 shellOptions(dir, c.reply == nobody ? dir.file("x") : app.path()));
     EXPECT_EQ(result.err + std::to_string(result.status), "0");
     EXPECT_EQ(candidates(result.out), c.expected);
     // Ids are looked up with one list request; nothing else asks the application.

@@ -1,6 +1,7 @@
 // Drives tesselo-mcp with the official MCP TypeScript SDK client, which checks
-// every message's shape: initialize, ping, tools/list, every tool with a fake
-// application and without one, an unknown tool, and 50 calls in flight at once.
+// every message's shape: initialize, ping, tools/list, tool results and tool
+// errors with a fake application and without one, an unknown tool, and 50
+// calls in flight at once.
 // Usage: node mcp_sdk.test.mjs <path of tesselo-mcp> <expected server version>
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
@@ -56,16 +57,14 @@ async function startSession(socketPath) {
   return client;
 }
 
-const textOf = (result) => {
-  assert.deepEqual(Object.keys(result.content[0]).sort(), ['text', 'type']);
-  assert.equal(result.content.length, 1);
-  return result.content[0].text;
-};
+// One text item, and nothing else, in every result.
+const shape = (result) => [result.content, result.isError];
+const expected = (text, isError) => [[{ type: 'text', text }], isError];
 
 async function withApplication() {
   const responses = {
     list: { terminals: [{ id: 't1', panes: [] }] }, read: { text: 'screen text\n$ ' },
-    send: { error: 'send denied by the user' }, split: { panel: 'abcd1234' }, new: { terminal: 't2' }, notify: {},
+    send: { error: 'send denied by the user' },
   };
   // Waits are answered only once 50 are in the app together: a server that
   // ran calls one at a time would never get there.
@@ -91,15 +90,12 @@ async function withApplication() {
     ['tesselo_read', { panel: 'abcd1234', lines: 5 }, { method: 'read', panel: 'abcd1234', lines: 5 },
       'screen text\n$ ', false],
     ['tesselo_send', { text: 'make test' }, { method: 'send', text: 'make test\n' }, 'send denied by the user', true],
-    ['tesselo_split', {}, { method: 'split', direction: 'right' }, '{"panel":"abcd1234"}', false],
-    ['tesselo_new', { worktree: false }, { method: 'new', worktree: false }, '{"terminal":"t2"}', false],
-    ['tesselo_notify', {}, { method: 'notify' }, '{}', false],
     ['tesselo_wait', {}, undefined, 'missing required argument', true],
   ];
   for (const [name, args, payload, text, isError] of calls) {
     const before = app.requests.length;
     const result = await client.callTool({ name, arguments: args });
-    assert.deepEqual([textOf(result), result.isError], [text, isError], name);
+    assert.deepEqual(shape(result), expected(text, isError), name);
     assert.deepEqual(app.requests.slice(before), payload ? [payload] : [], name);
   }
   await assert.rejects(client.callTool({ name: 'tesselo_nope', arguments: {} }),
@@ -108,7 +104,7 @@ async function withApplication() {
   const results = await Promise.all(Array.from({ length: 50 }, (_, i) =>
     client.callTool({ name: 'tesselo_wait', arguments: { until: 'idle', panel: `p${i}`, timeout: 30 } })));
   results.forEach((result, i) => {
-    assert.deepEqual([textOf(result), result.isError], [`{"panel":"p${i}","state":"idle"}`, false]);
+    assert.deepEqual(shape(result), expected(`{"panel":"p${i}","state":"idle"}`, false));
   });
   assert.equal(app.requests.filter((request) => request.timeout === 30).length, 50);
   await client.end();
@@ -119,8 +115,8 @@ async function withoutApplication() {
   const client = await startSession(path.join(scratch, 'nobody-listens.sock'));
   const results = await Promise.all(toolNames.map((name) =>
     client.callTool({ name, arguments: { text: 'x', until: 'idle' } })));
-  results.forEach((result, i) => assert.deepEqual([textOf(result), result.isError],
-    ['Tesselo is not running (no control socket)', true], toolNames[i]));
+  results.forEach((result, i) => assert.deepEqual(shape(result),
+    expected('Tesselo is not running (no control socket)', true), toolNames[i]));
   await client.end();
 }
 
