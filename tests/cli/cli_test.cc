@@ -4,12 +4,12 @@
 // mode the set-up commands leave on disk. Runs that could reach a fixed
 // system location do so in a mount sandbox where it is a test folder.
 #include <gtest/gtest.h>
-#include <pwd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -58,6 +58,7 @@ struct Row {
   int status = 0;
   Env env = {};
   std::string input = "";
+  std::string program = test::cliPath();
 };
 
 std::string line(const std::string& json) {
@@ -205,7 +206,95 @@ const RelayRow relayRows[] = {
   {R"({"hook_event_name":"Stop"})", R"({"agent":"claude","event":"Stop","method":"agent-event"})", std::nullopt, hangs},
   {R"({"hook_event_name":"Stop"})", "", std::nullopt, "", "@/absent"},
 };
+
+// Shell completion in bash, zsh and fish: command words, options, and the
+// ids `list` shows, looked up with one list request and nothing else; none
+// when the application does not answer with a listing. The last terminal's
+// ids are shell syntax, which no shell may run or insert.
+struct CompletionRow {
+  Args words;
+  std::string candidates;  // sorted, space-separated
+  std::string reply = Json::parse(R"json({"terminals":[{"id":"3f9a01bc5e6d","title":"build","state":"idle","panels":[
+    {"id":"77c2d410aa","process":"zsh"},{"id":"a1b2c3d4ff","process":"node","agent":"claude","state":"working"}]},
+    {"id":"9e8d7c6b","title":"notes two","panels":[{"id":"a1f0e9d8","process":"vim"}]},
+    {"id":"$(pwd)","title":"odd","panels":[{"id":"`pwd`","process":"sh"}]}]})json").dump() + "\n";
+  std::string shell = "";  // only in this shell
+};
+
+const CompletionRow completionRows[] = {
+  {{""}, "claude-hook install-cli install-hooks install-mcp list new notify read send split wait"},
+  {{"install-"}, "install-cli install-hooks install-mcp"},
+  {{"read", "--"}, "--lines --panel"}, {{"send", "--"}, "--panel --raw"}, {{"split", "--"}, "--down --terminal"},
+  {{"new", "--"}, "--command --cwd --space --worktree"}, {{"wait", "--"}, "--panel --timeout --until"},
+  {{"install-hooks", "--"}, "--uninstall"}, {{"install-cli", "--"}, "--prefix"},
+  {{"list", "--"}, ""}, {{"notify", "--"}, ""}, {{"claude-hook", "--"}, ""}, {{"install-mcp", "--"}, ""}, {{"--help", "--"}, ""},
+  {{"wait", "--until", ""}, "blocked idle working"},
+  {{"read", "--panel", ""}, "77c2d410 a1b2c3d4 a1f0e9d8"},
+  {{"wait", "--panel", "a1"}, "a1b2c3d4 a1f0e9d8"},
+  {{"send", "--raw", "--panel", "a1b"}, "a1b2c3d4"},
+  {{"split", "--terminal", ""}, "3f9a01bc 9e8d7c6b"},
+  {{"read", "--panel", ""}, "", ""},
+  {{"split", "--terminal", ""}, "", line(R"({"error":"not now"})")},
+  {{"read", "--panel", ""}, "", line(R"({"terminals":[]})")},
+  {{"split", "--terminal", ""}, "", "(nobody listens)"},
+  // bash offers a command's options on an empty word unless the command types
+  // its arguments, never an option already given, and gives up on a hung
+  // application.
+  {{"split", ""}, "--down --terminal", "", "bash"},
+  {{"read", "--panel", "77c2d410", "--"}, "--lines", "", "bash"},
+  {{"new", "--worktree", "--cwd", "x", "--"}, "--command --space", "", "bash"},
+  {{"send", "hello", ""}, "", "", "bash"},
+  {{"read", "--panel", ""}, "", hangs, "bash"},
+};
 // clang-format on
+
+// Each shell completes the program's name and the words, the last one being
+// completed; the rows alternate between the program's two names, both on
+// PATH. bash calls the function registered for the name as bash would with the
+// cursor at the end; zsh, which completes only in its line editor, is typed
+// the line and a tab on a pseudo-terminal by a driver.
+std::vector<Row> shellRows() {
+  const std::string source = TESSELO_SOURCE_DIR;
+  std::vector<Row> rows;
+  for (std::string shell : {"bash", "zsh", "fish"})
+    for (const CompletionRow& c : completionRows) {
+      if (!c.shell.empty() && c.shell != shell) continue;
+      std::string name = rows.size() % 2 ? "tesselo-cli" : "tesselo", typed = name, option;
+      for (const std::string& word : c.words) typed += " " + word;
+      if (c.words.size() > 1) option = c.words[c.words.size() - 2];
+      bool asks = (option == "--panel" || option == "--terminal") && c.reply != "(nobody listens)";
+      Row row{{shell, "-f", source + "/tests/cli/zsh_complete.zsh", source + "/completions", typed},
+              c.reply,
+              asks ? R"({"method":"list"})" : "",
+              c.candidates + (c.candidates.empty() ? "" : "\n")};
+      std::replace(row.out.begin(), row.out.end(), ' ', '\n');
+      if (shell == "fish")
+        row.args = {shell, "-c", "source $argv[1]; and complete -C $argv[2] | cut -f1 | sort",
+                    source + "/completions/tesselo.fish", typed};
+      if (shell == "bash") {
+        row.args = {shell,
+                    "--norc",
+                    "--noprofile",
+                    "-c",
+                    R"(source "$1" && shift
+          [[ $(complete -p "$1") == "complete -F _tesselo $1" ]] || exit
+          COMP_WORDS=("$@") COMP_CWORD=$(($# - 1)) COMP_LINE="$*" COMP_POINT=${#COMP_LINE}
+          _tesselo "$1" "${COMP_WORDS[COMP_CWORD]}" "${COMP_WORDS[COMP_CWORD - 1]}"
+          ((${#COMPREPLY[@]} == 0)) || printf '%s\n' "${COMPREPLY[@]}" | sort)",
+                    "_",
+                    source + "/completions/tesselo.bash"};
+        row.args.insert(row.args.end(), {name});
+        row.args.insert(row.args.end(), c.words.begin(), c.words.end());
+      }
+      row.program = "/usr/bin/env";
+      row.env = {{"PATH", "@/bin:/usr/bin:/bin"},     {"HOME", "@"},
+                 {"XDG_CONFIG_HOME", "@/.config"},    {"LC_ALL", "C"},
+                 {"XDG_DATA_HOME", "@/.local/share"}, {"XDG_DATA_DIRS", "@"}};
+      if (c.reply == "(nobody listens)") row.env["TESSELO_SOCKET"] = "@/nobody";
+      rows.push_back(row);
+    }
+  return rows;
+}
 
 class Cli : public ::testing::Test {
  protected:
@@ -226,7 +315,7 @@ class Cli : public ::testing::Test {
         options.env[name] =
             value ? std::optional(at(*value, dir.path(), app.path())) : std::nullopt;
       options.input = row.input;
-      ProcessResult result = test::runProcess(test::cliPath(), row.args, options);
+      ProcessResult result = test::runProcess(row.program, row.args, options);
       // Whole screens compared without printing them.
       EXPECT_TRUE(result.out == at(row.out, dir.path(), app.path())) << result.out.substr(0, 300);
       EXPECT_EQ(result.err, at(row.err, dir.path(), app.path()));
@@ -249,6 +338,16 @@ TEST_F(Cli, PaneCommands) {
     std::string args;
     for (const std::string& word : row.args) args += " " + word.substr(0, 40);
     SCOPED_TRACE("tesselo" + args + " answered " + row.reply.substr(0, 80));
+    check(row);
+  }
+}
+
+TEST_F(Cli, ShellCompletion) {
+  fs::create_directories(dir.file("bin"));
+  for (const char* name : {"tesselo", "tesselo-cli"})
+    fs::create_symlink(test::cliPath(), dir.file("bin/") + name);
+  for (const Row& row : shellRows()) {
+    SCOPED_TRACE(row.args[0] + ": " + row.args.back() + " answered " + row.reply);
     check(row);
   }
 }
@@ -304,7 +403,7 @@ struct SetupRow {
   std::string command;
   Files before;       // bytes (mode 0644, 0755 after "#!"), "/" a folder, "|" a FIFO, "-> x" a link
   std::string shown;  // standard output|standard error|status
-  Files changed = {};  // "MODE bytes", "-> x", "/" an empty folder, "|", or "gone"
+  Files changed = {};  // files and links made, changed ("MODE bytes", "-> x") or "gone"
 };
 
 const std::string usrLocal = "/usr/local/bin", homebrew = "/opt/homebrew/bin";
@@ -327,12 +426,15 @@ const std::string& place() {
   return path;
 }
 
-// Every entry under root but the folders that hold something.
-void list(const std::string& root, const std::string& prefix, Files& files) {
+// Every entry but folders, by its path under root; the covers of fixed
+// locations by those locations.
+Files list(const std::string& root) {
+  Files files;
   for (const auto& entry : fs::recursive_directory_iterator(root)) {
     struct stat info {};
     lstat(entry.path().c_str(), &info);
-    std::string name = prefix + entry.path().string().substr(root.size() + 1);
+    std::string name = entry.path().string().substr(root.size() + 1);
+    if (name.starts_with("fixed/")) name.erase(0, 5);
     char mode[8];
     snprintf(mode, sizeof mode, "%o ", info.st_mode & 0777);
     if (S_ISLNK(info.st_mode))
@@ -341,50 +443,40 @@ void list(const std::string& root, const std::string& prefix, Files& files) {
       files[name] = "|";
     else if (!S_ISDIR(info.st_mode))
       files[name] = mode + test::readFile(entry.path());
-    else if (fs::is_empty(entry.path()))
-      files[name] = "/";
   }
+  return files;
 }
 
 void runSetup(const SetupRow& row, bool fixed) {
-  test::TempDir home, covers;
+  test::TempDir home;
   auto at = [&](const std::string& text) { return tesselo::at(text, home.path(), "%"); };
   std::string script = "umask 022\n";
-  std::map<std::string, std::string> standIn;  // fixed location: the folder covering it
   for (const std::string& location : {usrLocal, homebrew, userHome}) {
     if (!fixed) break;
-    if ((fs::canonical(test::buildDir()).string() + "/").starts_with(location + "/") ||
-        std::string("/tmp/").starts_with(location + "/"))
-      GTEST_SKIP() << "covering " << location << " would hide the test's own files";
-    fs::path point = location, rest;
-    for (; !fs::is_directory(point); point = point.parent_path()) rest = point.filename() / rest;
-    std::string source = covers.file(std::to_string(standIn.size()));
-    standIn[location] = rest.empty() ? source : source + "/" + rest.string();
-    fs::create_directories(standIn[location]);
-    script += "mount --bind " + shellQuoted(source) + " " + shellQuoted(point.string()) + "\n";
+    fs::path point = location;
+    while (!fs::is_directory(point)) point = point.parent_path();
+    for (std::string own : {fs::canonical(test::buildDir()).string(), home.path()})
+      if ((own + "/").starts_with(point.string() + "/") || point == "/")
+        GTEST_SKIP() << "covering " << point << " would hide the test's own files";
+    fs::create_directories(home.file("fixed" + location));
+    script += "mount --bind " + shellQuoted(home.file("fixed" + point.string())) + " " +
+              shellQuoted(point.string()) + "\n";
   }
-  auto where = [&](const std::string& name) {
-    for (const auto& [location, folder] : standIn)
-      if (name.starts_with(location + "/")) return folder + name.substr(location.size());
-    return home.file(name);
-  };
-  auto snapshot = [&] {
-    Files files;
-    list(home.path(), "", files);
-    for (const auto& [location, folder] : standIn) list(folder, location + "/", files);
-    return files;
-  };
   for (const auto& [name, spec] : row.before) {
-    std::string path = where(at(name)), bytes = at(spec);
+    std::string path = home.file((name[0] == '/' ? "fixed" : "") + at(name)), bytes = at(spec);
     fs::create_directories(fs::path(path).parent_path());
-    if (bytes == "/") fs::create_directories(path);
-    if (bytes == "|") mkfifo(path.c_str(), 0644);
-    if (bytes.starts_with("-> ")) fs::create_symlink(bytes.substr(3), path);
-    if (bytes == "/" || bytes == "|" || bytes.starts_with("-> ")) continue;
-    test::writeFile(path, bytes);
-    chmod(path.c_str(), bytes.starts_with("#!") ? 0755 : 0644);
+    if (bytes == "/") {
+      fs::create_directory(path);
+    } else if (bytes == "|") {
+      mkfifo(path.c_str(), 0644);
+    } else if (bytes.starts_with("-> ")) {
+      fs::create_symlink(bytes.substr(3), path);
+    } else {
+      test::writeFile(path, bytes);
+      chmod(path.c_str(), bytes.starts_with("#!") ? 0755 : 0644);
+    }
   }
-  Files before = snapshot(), changed, expected;
+  Files before = list(home.path()), expected;
   test::ProcessOptions options;
   options.env = {{"HOME", home.path()}, {"T", test::cliPath()}, {"P", place()}};
   options.cwd = home.path();
@@ -395,11 +487,12 @@ void runSetup(const SetupRow& row, bool fixed) {
                                {"-m", "--propagation", "private", "/bin/sh", "-c", script}, options)
             : test::runProcess("/bin/sh", {"-c", script}, options);
   EXPECT_EQ(shown(result), at(row.shown));
-  Files after = snapshot();
-  for (const auto& [name, entry] : after)
-    if (!before.contains(name) || before.at(name) != entry) changed[name] = entry;
+  Files changed = list(home.path());
   for (const auto& [name, entry] : before)
-    if (!after.contains(name)) changed[name] = "gone";
+    if (!changed.contains(name))
+      changed[name] = "gone";
+    else if (changed[name] == entry)
+      changed.erase(name);
   for (const auto& [name, entry] : row.changed) expected[at(name)] = at(entry);
   EXPECT_EQ(changed, expected);
 }
@@ -495,7 +588,7 @@ const std::string quoted = Json("'" + place() + "/it'\\''s here/tesselo-cli' cla
 
 std::vector<SetupRow> hookRows() {
   std::vector<SetupRow> rows = {
-    {"\"$T\" install-hooks stray --uninstall", {}, "nothing to uninstall\n||0"},
+    {"\"$T\" install-hooks stray --uninstall; ls -A", {}, "nothing to uninstall\n||0"},
     {"\"$T\" install-hooks", {}, installed + "||0", {{S, mine(written("{}", true))}}},
     // HOME is made absolute and plain, whatever its form.
     {"HOME=/@/./ \"$T\" install-hooks", {{S, "{}"}}, installed + "||0", {{S, mine(written("{}", true))}, {B, mine("{}")}}},
@@ -509,7 +602,7 @@ std::vector<SetupRow> hookRows() {
     // there (even a link) is kept; a dangling link's file is made.
     {"\"$T\" install-hooks", {{"dots/claude/settings.json", opus}, {"dots/current", "-> claude/settings.json"}, {S, "-> ../dots/current"}, {B, "-> @/elsewhere"}},
      installed + "||0", {{"dots/claude/settings.json", mine(written(R"({"model":"opus"})", true))}}},
-    {"\"$T\" install-hooks", {{S, "-> @/dots/later.json"}, {"dots", "/"}}, installed + "||0", {{"dots/later.json", mine(written("{}", true))}, {"dots", "gone"}}},
+    {"\"$T\" install-hooks", {{S, "-> @/dots/later.json"}, {"dots", "/"}}, installed + "||0", {{"dots/later.json", mine(written("{}", true))}}},
     // Every write fails with EFBIG, its signal ignored: the old file stays.
     {"trap '' XFSZ; ulimit -f 0; \"$T\" install-hooks", {{S, secret}}, refused("cannot write @/" + S + ": File too large")},
     // Whatever the umask takes away, the files are the owner's to read and write.
@@ -593,12 +686,10 @@ const SetupRow fixedRows[] = {
   {"mount -o remount,bind,ro " + usrLocal + " && " + cli + usrLocal + "/sub", {}, cannot("create", usrLocal + "/sub", EROFS)},
   {mcp, {{"claude", decoy}, {".local/bin/claude", decoy}, {usrLocal + "/claude", claude("exit 0")}}, ok, {{"ran", ran(usrLocal)}}},
   {mcp, {{homebrew + "/claude", claude("exit 1")}}, failed, {{"ran", ran(homebrew)}}},
-  {mcp, {{homebrew + "/claude", claude("exit 255")}}, failed, {{"ran", ran(homebrew)}}},
   {mcp, {{homebrew + "/claude", claude("kill -KILL $$")}}, failed, {{"ran", ran(homebrew)}}},
   {mcp, {{homebrew + "/claude", "#!/nonexistent/interpreter\n"}}, manual("mcp add failed") + "|0"},
   {mcp, {{homeBin + "/claude", claude("exit 0")}, {usrLocal + "/claude", claude("exit 0")}, {homebrew + "/claude", claude("exit 0")}}, ok, {{"ran", ran(homebrew)}}},
   {mcp, {{homeBin + "/claude", claude("exit 0")}, {usrLocal + "/claude", claude("exit 1")}}, failed, {{"ran", ran(usrLocal)}}},
-  {mcp, {{homeBin + "/claude", claude("exit 0")}}, ok, {{"ran", ran(homeBin)}}},
   {mcp, {{homebrew + "/claude", ""}, {usrLocal + "/claude", claude("exit 0")}}, ok, {{"ran", ran(usrLocal)}}},
   {mcp, {{homebrew + "/claude", "/"}, {homeBin + "/claude", claude("exit 0")}}, ok, {{"ran", ran(homeBin)}}},
   {mcp, {{"claude", decoy}, {".local/bin/claude", decoy}}, manual("not found on PATH") + "|0"},

@@ -4,7 +4,7 @@
 #   check_install.sh files|man|units ROOT [HOST_EXPECTED]
 # ROOT is a private folder: the prefix, a staged (DESTDIR) tree and the home
 # of the programs run all lie in it, so nothing outside it is read or written.
-# Shell completion from this tree is checked by completion_tests.
+# Shell completion itself is checked by the CLI tests, from the source tree.
 set -euo pipefail
 
 step=$1 root=$2
