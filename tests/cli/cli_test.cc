@@ -1,8 +1,7 @@
-// tesselo as users, scripts and Claude Code run it: rows of arguments,
-// environment and what the application answers, against the exact request
-// line it receives, every byte printed, the exit status, and every byte and
-// mode the set-up commands leave on disk. Runs that could reach a fixed
-// system location do so in a mount sandbox where it is a test folder.
+// tesselo as users, scripts, shells completing it and Claude Code run it:
+// rows of arguments, environment and what the application answers, against
+// the exact request line it receives, every byte printed, the exit status,
+// and every byte and mode the set-up commands leave on disk.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -41,7 +40,7 @@ using Args = std::vector<std::string>;
 using Env = std::map<std::string, std::optional<std::string>>;
 using Pair = std::pair<const char*, const char*>;
 
-const std::string hangs = "(never answers)";
+const std::string hangs = "(never answers)", nobody = "(nobody listens)";
 const std::string usage =
     "usage: tesselo <list|read|send|split|new|wait|notify|install-cli\n"
     "                |install-hooks|install-mcp|claude-hook> [options]\n";
@@ -231,12 +230,10 @@ const CompletionRow completionRows[] = {
   {{"wait", "--until", ""}, "blocked idle working"},
   {{"read", "--panel", ""}, "77c2d410 a1b2c3d4 a1f0e9d8"},
   {{"wait", "--panel", "a1"}, "a1b2c3d4 a1f0e9d8"},
-  {{"send", "--raw", "--panel", "a1b"}, "a1b2c3d4"},
   {{"split", "--terminal", ""}, "3f9a01bc 9e8d7c6b"},
   {{"read", "--panel", ""}, "", ""},
   {{"split", "--terminal", ""}, "", line(R"({"error":"not now"})")},
-  {{"read", "--panel", ""}, "", line(R"({"terminals":[]})")},
-  {{"split", "--terminal", ""}, "", "(nobody listens)"},
+  {{"split", "--terminal", ""}, "", nobody},
   // bash offers a command's options on an empty word unless the command types
   // its arguments, never an option already given, and gives up on a hung
   // application.
@@ -253,47 +250,45 @@ const CompletionRow completionRows[] = {
 // PATH. bash calls the function registered for the name as bash would with the
 // cursor at the end; zsh, which completes only in its line editor, is typed
 // the line and a tab on a pseudo-terminal by a driver.
-std::vector<Row> shellRows() {
-  const std::string source = TESSELO_SOURCE_DIR;
-  std::vector<Row> rows;
+const char* const bashCompletes = R"(source "$1" && shift
+  [[ $(complete -p "$1") == "complete -F _tesselo $1" ]] || exit
+  COMP_WORDS=("$@") COMP_CWORD=$(($# - 1)) COMP_LINE="$*" COMP_POINT=${#COMP_LINE}
+  _tesselo "$1" "${COMP_WORDS[COMP_CWORD]}" "${COMP_WORDS[COMP_CWORD - 1]}"
+  ((${#COMPREPLY[@]} == 0)) || printf '%s\n' "${COMPREPLY[@]}" | sort)";
+const std::string completions = TESSELO_SOURCE_DIR "/completions";
+const Env shellEnv = {{"PATH", "@/bin:/usr/bin:/bin"},
+                      {"HOME", "@"},
+                      {"LC_ALL", "C"},
+                      {"XDG_CONFIG_HOME", "@/.config"},
+                      {"XDG_DATA_HOME", "@/.local/share"},
+                      {"XDG_DATA_DIRS", "@"}};
+
+void addShellRows(std::vector<Row>& rows) {
+  int count = 0;
   for (std::string shell : {"bash", "zsh", "fish"})
     for (const CompletionRow& c : completionRows) {
       if (!c.shell.empty() && c.shell != shell) continue;
-      std::string name = rows.size() % 2 ? "tesselo-cli" : "tesselo", typed = name, option;
+      std::string name = count++ % 2 ? "tesselo-cli" : "tesselo", typed = name;
       for (const std::string& word : c.words) typed += " " + word;
-      if (c.words.size() > 1) option = c.words[c.words.size() - 2];
-      bool asks = (option == "--panel" || option == "--terminal") && c.reply != "(nobody listens)";
-      Row row{{shell, "-f", source + "/tests/cli/zsh_complete.zsh", source + "/completions", typed},
+      std::string option = c.words.size() > 1 ? c.words[c.words.size() - 2] : "";
+      Row row{{shell, "-f", TESSELO_SOURCE_DIR "/tests/cli/zsh_complete.zsh", completions, typed},
               c.reply,
-              asks ? R"({"method":"list"})" : "",
-              c.candidates + (c.candidates.empty() ? "" : "\n")};
-      std::replace(row.out.begin(), row.out.end(), ' ', '\n');
+              "",
+              c.candidates.empty() ? "" : c.candidates + "\n"};
       if (shell == "fish")
         row.args = {shell, "-c", "source $argv[1]; and complete -C $argv[2] | cut -f1 | sort",
-                    source + "/completions/tesselo.fish", typed};
-      if (shell == "bash") {
-        row.args = {shell,
-                    "--norc",
-                    "--noprofile",
-                    "-c",
-                    R"(source "$1" && shift
-          [[ $(complete -p "$1") == "complete -F _tesselo $1" ]] || exit
-          COMP_WORDS=("$@") COMP_CWORD=$(($# - 1)) COMP_LINE="$*" COMP_POINT=${#COMP_LINE}
-          _tesselo "$1" "${COMP_WORDS[COMP_CWORD]}" "${COMP_WORDS[COMP_CWORD - 1]}"
-          ((${#COMPREPLY[@]} == 0)) || printf '%s\n' "${COMPREPLY[@]}" | sort)",
-                    "_",
-                    source + "/completions/tesselo.bash"};
-        row.args.insert(row.args.end(), {name});
-        row.args.insert(row.args.end(), c.words.begin(), c.words.end());
-      }
+                    completions + "/tesselo.fish", typed};
+      if (shell == "bash")
+        row.args = {shell, "--norc", "-c", bashCompletes, "_", completions + "/tesselo.bash", name};
+      if (shell == "bash") row.args.insert(row.args.end(), c.words.begin(), c.words.end());
+      if ((option == "--panel" || option == "--terminal") && c.reply != nobody)
+        row.request = R"({"method":"list"})";
+      std::replace(row.out.begin(), row.out.end(), ' ', '\n');
       row.program = "/usr/bin/env";
-      row.env = {{"PATH", "@/bin:/usr/bin:/bin"},     {"HOME", "@"},
-                 {"XDG_CONFIG_HOME", "@/.config"},    {"LC_ALL", "C"},
-                 {"XDG_DATA_HOME", "@/.local/share"}, {"XDG_DATA_DIRS", "@"}};
-      if (c.reply == "(nobody listens)") row.env["TESSELO_SOCKET"] = "@/nobody";
+      row.env = shellEnv;
+      if (c.reply == nobody) row.env["TESSELO_SOCKET"] = "@/nobody";
       rows.push_back(row);
     }
-  return rows;
 }
 
 class Cli : public ::testing::Test {
@@ -333,31 +328,24 @@ class Cli : public ::testing::Test {
       dir.file(std::string(sizeof(sockaddr_un::sun_path) - 2 - dir.path().size(), 's'))};
 };
 
-TEST_F(Cli, PaneCommands) {
-  for (const Row& row : paneRows()) {
-    std::string args;
-    for (const std::string& word : row.args) args += " " + word.substr(0, 40);
-    SCOPED_TRACE("tesselo" + args + " answered " + row.reply.substr(0, 80));
-    check(row);
+TEST_F(Cli, EveryRow) {
+  std::vector<Row> rows = paneRows();
+  for (const RelayRow& row : relayRows) {
+    Env env = {{"TESSELO_PANE_ID", row.pane}};
+    if (!row.socket.empty()) env["TESSELO_SOCKET"] = row.socket;
+    rows.push_back(
+        {{"claude-hook", "--panel", "x"}, row.reply, row.request, "", "", 0, env, row.input});
   }
-}
-
-TEST_F(Cli, ShellCompletion) {
+  addShellRows(rows);
   fs::create_directories(dir.file("bin"));
   for (const char* name : {"tesselo", "tesselo-cli"})
     fs::create_symlink(test::cliPath(), dir.file("bin/") + name);
-  for (const Row& row : shellRows()) {
-    SCOPED_TRACE(row.args[0] + ": " + row.args.back() + " answered " + row.reply);
+  for (const Row& row : rows) {
+    std::string args;
+    for (const std::string& word : row.args) args += " " + word.substr(0, 40);
+    SCOPED_TRACE(row.program + args + " given " + row.input + " answered " +
+                 row.reply.substr(0, 80));
     check(row);
-  }
-}
-
-TEST_F(Cli, ClaudeHookRelay) {
-  for (const RelayRow& row : relayRows) {
-    SCOPED_TRACE(row.input + " answered " + row.reply);
-    Env env = {{"TESSELO_PANE_ID", row.pane}};
-    if (!row.socket.empty()) env["TESSELO_SOCKET"] = row.socket;
-    check({{"claude-hook", "--panel", "x"}, row.reply, row.request, "", "", 0, env, row.input});
   }
 }
 
