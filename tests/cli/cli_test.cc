@@ -89,9 +89,7 @@ std::vector<Row> paneRows() {
     {{}, "", "", usage},
     {{"List", "x"}, "", "", "", "tesselo: unknown command List\n", 1},
     {{"--help"}, "", "", "", "tesselo: unknown command --help\n", 1},
-    {{""}, "", "", "", "tesselo: unknown command \n", 1},
     {{"list", "extra"}, Json::parse(tree).dump() + "\n", R"({"method":"list"})", treeText},
-    {{"list"}, line(R"({"terminals":[]})"), R"({"method":"list"})", ""},
     {{"list"}, line(R"({"terminals":{}})"), R"({"method":"list"})", ""},
     {{"list"}, line(R"({"terminals":[{"id":"a"},1]})"), R"({"method":"list"})", ""},
     {{"read"}, line(R"({"text":"a\nb\n"})"), R"({"method":"read"})", "a\nb\n\n"},
@@ -488,9 +486,11 @@ void runSetup(const SetupRow& row, bool fixed) {
 // install-hooks: nothing of the user's may be lost, whatever the settings
 // file holds.
 const std::string S = ".claude/settings.json", B = ".claude/settings.json.tesselo-backup";
-const std::string installed =
-    "installed tesselo hooks (SessionStart, UserPromptSubmit, Stop, Notification, SessionEnd) in "
-    "@/.claude/settings.json\nrestart running claude sessions to pick them up\n";
+std::string installed(const std::string& home = "@") {
+  return "installed tesselo hooks (SessionStart, UserPromptSubmit, Stop, Notification, "
+         "SessionEnd) in " +
+         home + "/.claude/settings.json\nrestart running claude sessions to pick them up\n";
+}
 const std::string removed = "removed tesselo hooks from @/.claude/settings.json\n";
 std::string refused(const std::string& why) {
   return "|tesselo: " + why + "\n|1";
@@ -577,10 +577,12 @@ const std::string quoted = Json("'" + place() + "/it'\\''s here/tesselo-cli' cla
 std::vector<SetupRow> hookRows() {
   std::vector<SetupRow> rows = {
     {"\"$T\" install-hooks stray --uninstall; ls -A", {}, "nothing to uninstall\n||0"},
-    {"\"$T\" install-hooks", {}, installed + "||0", {{S, mine(written("{}", true))}}},
+    {"\"$T\" install-hooks", {}, installed() + "||0", {{S, mine(written("{}", true))}}},
     // HOME is made absolute and plain, whatever its form.
-    {"HOME=/@/./ \"$T\" install-hooks", {{S, "{}"}}, installed + "||0", {{S, mine(written("{}", true))}, {B, mine("{}")}}},
-    {"HOME=${PWD##*/}; cd ..; \"$T\" install-hooks", {}, installed + "||0", {{S, mine(written("{}", true))}}},
+    {"HOME=/@/./ \"$T\" install-hooks", {{S, "{}"}}, installed() + "||0", {{S, mine(written("{}", true))}, {B, mine("{}")}}},
+    {"HOME=${PWD##*/}; cd ..; \"$T\" install-hooks", {}, installed() + "||0", {{S, mine(written("{}", true))}}},
+    // ".." is kept: through a link it need not name the folder above.
+    {"HOME=@/sub/.. \"$T\" install-hooks", {{"sub", "-> dots/in"}, {"dots/in/f", ""}}, installed("@/sub/..") + "||0", {{"dots/" + S, mine(written("{}", true))}}},
     // Not a file that can be read whole: never replaced, and a FIFO never waited on.
     {"\"$T\" install-hooks", {{S, "/"}}, refused("cannot read @/" + S + ": Is a directory")},
     {"\"$T\" install-hooks --uninstall", {{"fifo", "|"}, {S, "-> ../fifo"}}, refused("cannot read @/" + S + ": not a regular file")},
@@ -589,25 +591,25 @@ std::vector<SetupRow> hookRows() {
     // Links stay, and the file they end at is replaced; a backup already
     // there (even a link) is kept; a dangling link's file is made.
     {"\"$T\" install-hooks", {{"dots/claude/settings.json", opus}, {"dots/current", "-> claude/settings.json"}, {S, "-> ../dots/current"}, {B, "-> @/elsewhere"}},
-     installed + "||0", {{"dots/claude/settings.json", mine(written(R"({"model":"opus"})", true))}}},
-    {"\"$T\" install-hooks", {{S, "-> @/dots/later.json"}, {"dots", "/"}}, installed + "||0", {{"dots/later.json", mine(written("{}", true))}}},
+     installed() + "||0", {{"dots/claude/settings.json", mine(written(R"({"model":"opus"})", true))}}},
+    {"\"$T\" install-hooks", {{S, "-> @/dots/later.json"}, {"dots", "/"}}, installed() + "||0", {{"dots/later.json", mine(written("{}", true))}}},
     // Every write fails with EFBIG, its signal ignored: the old file stays.
     {"trap '' XFSZ; ulimit -f 0; \"$T\" install-hooks", {{S, secret}}, refused("cannot write @/" + S + ": File too large")},
     // Whatever the umask takes away, the files are the owner's to read and write.
-    {"umask 577; \"$T\" install-hooks", {{S, secret}}, installed + "||0", {{S, mine(written(R"({"env":{"KEY":"secret"}})", true))}, {B, mine(secret)}}},
+    {"umask 577; \"$T\" install-hooks", {{S, secret}}, installed() + "||0", {{S, mine(written(R"({"env":{"KEY":"secret"}})", true))}, {B, mine(secret)}}},
     // Hook commands name the resolved executable, shell-quoted; only a
     // program named tesselo-cli recognises its own items.
-    {"\"$P/it's here/tesselo-cli\" install-hooks", {}, installed + "||0", {{S, mine(written("{}", true, quoted))}}},
-    {"\"$T\" install-hooks", {{S, written("{}", true, quoted)}}, installed + "||0", {{S, mine(written("{}", true))}, {B, mine(written("{}", true, quoted))}}},
-    {"\"$P/tsl\" install-hooks && \"$P/tsl\" install-hooks --uninstall", {{S, written("{}", true)}}, installed + removed + "||0",
+    {"\"$P/it's here/tesselo-cli\" install-hooks", {}, installed() + "||0", {{S, mine(written("{}", true, quoted))}}},
+    {"\"$T\" install-hooks", {{S, written("{}", true, quoted)}}, installed() + "||0", {{S, mine(written("{}", true))}, {B, mine(written("{}", true, quoted))}}},
+    {"\"$P/tsl\" install-hooks && \"$P/tsl\" install-hooks --uninstall", {{S, written("{}", true)}}, installed() + removed + "||0",
      {{S, mine(written("{}", true, commandFor(place() + "/tsl")))}, {B, mine(written("{}", true))}}},
   };
   // Installed twice, the first file is backed up once; uninstalled, whether
   // installed before or not, only our groups go.
   for (const auto& [input, kept] : mergeRows) {
     std::string found = expand(input), ours = written(kept, true);
-    rows.push_back({"\"$T\" install-hooks", {{S, found}}, installed + "||0", {{S, mine(ours)}, {B, mine(found)}}});
-    rows.push_back({"\"$T\" install-hooks", {{S, ours}, {B, found}}, installed + "||0", {{S, mine(ours)}}});
+    rows.push_back({"\"$T\" install-hooks", {{S, found}}, installed() + "||0", {{S, mine(ours)}, {B, mine(found)}}});
+    rows.push_back({"\"$T\" install-hooks", {{S, ours}, {B, found}}, installed() + "||0", {{S, mine(ours)}}});
     rows.push_back({"\"$T\" install-hooks --uninstall", {{S, ours}, {B, found}}, removed + "||0", {{S, mine(written(kept, false))}}});
     rows.push_back({"\"$T\" install-hooks --uninstall", {{S, found}}, removed + "||0", {{S, mine(written(kept, false))}, {B, mine(found)}}});
   }
@@ -665,6 +667,9 @@ const std::string failed = said + manual("mcp add failed") + "claude complains\n
 const std::string decoy = "#!/bin/sh\necho decoy ran\n";
 
 const SetupRow fixedRows[] = {
+  // Unset or empty, HOME gives way to the password database.
+  {"unset HOME; \"$T\" install-hooks", {}, installed(userHome) + "||0", {{userHome + "/" + S, mine(written("{}", true))}}},
+  {"HOME= \"$T\" install-hooks", {}, installed(userHome) + "||0", {{userHome + "/" + S, mine(written("{}", true))}}},
   {"\"$T\" install-cli --prefix '~/bin'", {}, linked(userHome + "/bin/tesselo"), {{userHome + "/bin/tesselo", link}}},
   {"\"$T\" install-cli --prefix \"~$(id -un)/bin\"", {}, linked(userHome + "/bin/tesselo"), {{userHome + "/bin/tesselo", link}}},
   {"\"$T\" install-cli --prefix '~'", {}, linked(userHome + "/tesselo"), {{userHome + "/tesselo", link}}},
@@ -703,18 +708,6 @@ TEST(Setup, AtFixedLocations) {
     SCOPED_TRACE(row.command);
     runSetup(row, true);
   }
-}
-
-// Unset or empty, HOME gives way to the password database; set, it is
-// taken as it is.
-TEST(Setup, SettingsFileFollowsHome) {
-  for (std::optional<std::string> value :
-       {std::optional<std::string>(), std::optional<std::string>("")}) {
-    test::ScopedEnv unset("HOME", value);
-    EXPECT_EQ(settingsFilePath(), userHome + "/.claude/settings.json");
-  }
-  test::ScopedEnv up("HOME", "/h/../b");
-  EXPECT_EQ(settingsFilePath(), "/h/../b/.claude/settings.json");
 }
 
 }  // namespace
