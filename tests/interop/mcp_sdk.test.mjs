@@ -15,8 +15,6 @@ const [mcpPath, expectedVersion] = process.argv.slice(2);
 // A call that never comes back fails the run.
 setTimeout(() => { console.error('FAIL: not finished within 45 s'); process.exit(1); }, 45_000).unref();
 const scratch = fs.mkdtempSync(path.join(os.tmpdir(), 'tesselo-interop-'));
-const toolNames = ['tesselo_list', 'tesselo_read', 'tesselo_send', 'tesselo_split', 'tesselo_new',
-  'tesselo_wait', 'tesselo_notify'];
 
 // The application's side of the control socket: one request line, one
 // response line per connection; `answer` may return a promise.
@@ -35,25 +33,6 @@ function startFakeApp(socketPath, answer) {
     });
   });
   return new Promise((resolve) => server.listen(socketPath, () => resolve({ server, requests })));
-}
-
-// A session whose end checks the server's exit status and standard error.
-async function startSession(socketPath) {
-  const transport = new StdioClientTransport({
-    command: mcpPath, args: [], env: { TESSELO_SOCKET: socketPath, HOME: scratch }, stderr: 'pipe',
-  });
-  let stderr = '';
-  transport.stderr.on('data', (piece) => { stderr += piece; });
-  const client = new Client({ name: 'tesselo-interop', version: '1.0.0' });
-  await client.connect(transport);
-  const child = transport._process;
-  const exited = new Promise((resolve) => child.once('exit', (code, signal) => resolve({ code, signal })));
-  client.end = async () => {
-    await client.close();
-    assert.deepEqual(await exited, { code: 0, signal: null }, 'exit status');
-    assert.equal(stderr, '', 'nothing on standard error');
-  };
-  return client;
 }
 
 // One text item, and nothing else, in every result.
@@ -76,12 +55,22 @@ async function withApplication() {
     await released;
     return { state: request.until, panel: request.panel };
   });
-  const client = await startSession(path.join(scratch, 'control.sock'));
+  // The session's end checks the server's exit status and standard error.
+  const transport = new StdioClientTransport({
+    command: mcpPath, args: [], env: { TESSELO_SOCKET: path.join(scratch, 'control.sock'), HOME: scratch },
+    stderr: 'pipe',
+  });
+  let stderr = '';
+  transport.stderr.on('data', (piece) => { stderr += piece; });
+  const client = new Client({ name: 'tesselo-interop', version: '1.0.0' });
+  await client.connect(transport);
+  const exited = new Promise((resolve) => transport._process.once('exit', (code, signal) => resolve({ code, signal })));
   assert.deepEqual(client.getServerVersion(), { name: 'tesselo', version: expectedVersion });
   assert.deepEqual(client.getServerCapabilities(), { tools: {} });
   assert.deepEqual(await client.ping(), {});
   const { tools } = await client.listTools();
-  assert.deepEqual(tools.map((tool) => tool.name), toolNames);
+  assert.deepEqual(tools.map((tool) => tool.name), ['tesselo_list', 'tesselo_read', 'tesselo_send',
+    'tesselo_split', 'tesselo_new', 'tesselo_wait', 'tesselo_notify']);
   assert.deepEqual(tools[2].inputSchema.required, ['text']);
 
   const calls = [
@@ -106,7 +95,9 @@ async function withApplication() {
     assert.deepEqual(shape(result), expected(`{"panel":"p${i}","state":"idle"}`, false));
   });
   assert.equal(app.requests.filter((request) => request.timeout === 30).length, 50);
-  await client.end();
+  await client.close();
+  assert.deepEqual(await exited, { code: 0, signal: null }, 'exit status');
+  assert.equal(stderr, '', 'nothing on standard error');
   app.server.close();
 }
 
