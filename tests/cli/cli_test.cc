@@ -1,25 +1,25 @@
-// tesselo as users, scripts and Claude Code run it: rows of arguments,
-// environment and what the application answers, against the exact request
-// line it receives, every byte printed, the exit status, and every byte and
-// mode the set-up commands leave on disk. Runs that could reach a fixed
-// system location do so in a mount sandbox where it is a test folder.
+// tesselo as users, scripts, shells completing it and Claude Code run it:
+// rows of arguments, environment and what the application answers, against
+// the exact request line it receives, every byte printed, the exit status,
+// and every byte and mode the set-up commands leave on disk.
 #include <gtest/gtest.h>
-#include <pwd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <thread>
 
 #include "cli/request.h"
+#include "cli/self_path.h"
 #include "cli/settings_file.h"
 #include "support/json.h"
 #include "support/socket_path.h"
-#include "tests/cli/mount_sandbox.h"
 #include "tests/common/fake_app.h"
 #include "tests/common/process_runner.h"
 #include "tests/common/scoped_env.h"
@@ -40,7 +40,7 @@ using Args = std::vector<std::string>;
 using Env = std::map<std::string, std::optional<std::string>>;
 using Pair = std::pair<const char*, const char*>;
 
-const std::string hangs = "(never answers)";
+const std::string hangs = "(never answers)", nobody = "(nobody listens)";
 const std::string usage =
     "usage: tesselo <list|read|send|split|new|wait|notify|install-cli\n"
     "                |install-hooks|install-mcp|claude-hook> [options]\n";
@@ -57,6 +57,7 @@ struct Row {
   int status = 0;
   Env env = {};
   std::string input = "";
+  std::string program = test::cliPath();
 };
 
 std::string line(const std::string& json) {
@@ -88,9 +89,7 @@ std::vector<Row> paneRows() {
     {{}, "", "", usage},
     {{"List", "x"}, "", "", "", "tesselo: unknown command List\n", 1},
     {{"--help"}, "", "", "", "tesselo: unknown command --help\n", 1},
-    {{""}, "", "", "", "tesselo: unknown command \n", 1},
     {{"list", "extra"}, Json::parse(tree).dump() + "\n", R"({"method":"list"})", treeText},
-    {{"list"}, line(R"({"terminals":[]})"), R"({"method":"list"})", ""},
     {{"list"}, line(R"({"terminals":{}})"), R"({"method":"list"})", ""},
     {{"list"}, line(R"({"terminals":[{"id":"a"},1]})"), R"({"method":"list"})", ""},
     {{"read"}, line(R"({"text":"a\nb\n"})"), R"({"method":"read"})", "a\nb\n\n"},
@@ -204,7 +203,91 @@ const RelayRow relayRows[] = {
   {R"({"hook_event_name":"Stop"})", R"({"agent":"claude","event":"Stop","method":"agent-event"})", std::nullopt, hangs},
   {R"({"hook_event_name":"Stop"})", "", std::nullopt, "", "@/absent"},
 };
+
+// Shell completion in bash, zsh and fish: command words, options, and the
+// ids `list` shows, looked up with one list request and nothing else; none
+// when the application does not answer with a listing. The last terminal's
+// ids are shell syntax, which no shell may run or insert.
+struct CompletionRow {
+  Args words;
+  std::string candidates;  // sorted, space-separated
+  std::string reply = Json::parse(R"json({"terminals":[{"id":"3f9a01bc5e6d","title":"build","state":"idle","panels":[
+    {"id":"77c2d410aa","process":"zsh"},{"id":"a1b2c3d4ff","process":"node","agent":"claude","state":"working"}]},
+    {"id":"9e8d7c6b","title":"notes two","panels":[{"id":"a1f0e9d8","process":"vim"}]},
+    {"id":"$(pwd)","title":"odd","panels":[{"id":"`pwd`","process":"sh"}]}]})json").dump() + "\n";
+  std::string shell = "";  // only in this shell
+};
+
+const CompletionRow completionRows[] = {
+  {{""}, "claude-hook install-cli install-hooks install-mcp list new notify read send split wait"},
+  {{"install-"}, "install-cli install-hooks install-mcp"},
+  {{"read", "--"}, "--lines --panel"}, {{"send", "--"}, "--panel --raw"}, {{"split", "--"}, "--down --terminal"},
+  {{"new", "--"}, "--command --cwd --space --worktree"}, {{"wait", "--"}, "--panel --timeout --until"},
+  {{"install-hooks", "--"}, "--uninstall"}, {{"install-cli", "--"}, "--prefix"},
+  {{"list", "--"}, ""}, {{"notify", "--"}, ""}, {{"claude-hook", "--"}, ""}, {{"install-mcp", "--"}, ""}, {{"--help", "--"}, ""},
+  {{"wait", "--until", ""}, "blocked idle working"},
+  {{"read", "--panel", ""}, "77c2d410 a1b2c3d4 a1f0e9d8"},
+  {{"wait", "--panel", "a1"}, "a1b2c3d4 a1f0e9d8"},
+  {{"split", "--terminal", ""}, "3f9a01bc 9e8d7c6b"},
+  {{"read", "--panel", ""}, "", ""},
+  {{"split", "--terminal", ""}, "", line(R"({"error":"not now"})")},
+  {{"split", "--terminal", ""}, "", nobody},
+  // bash offers a command's options on an empty word unless the command types
+  // its arguments, never an option already given, and gives up on a hung
+  // application.
+  {{"split", ""}, "--down --terminal", "", "bash"},
+  {{"read", "--panel", "77c2d410", "--"}, "--lines", "", "bash"},
+  {{"new", "--worktree", "--cwd", "x", "--"}, "--command --space", "", "bash"},
+  {{"send", "hello", ""}, "", "", "bash"},
+  {{"read", "--panel", ""}, "", hangs, "bash"},
+};
 // clang-format on
+
+// Each shell completes the program's name and the words, the last one being
+// completed; the rows alternate between the program's two names, both on
+// PATH. bash calls the function registered for the name as bash would with the
+// cursor at the end; zsh, which completes only in its line editor, is typed
+// the line and a tab on a pseudo-terminal by a driver.
+const char* const bashCompletes = R"(source "$1" && shift
+  [[ $(complete -p "$1") == "complete -F _tesselo $1" ]] || exit
+  COMP_WORDS=("$@") COMP_CWORD=$(($# - 1)) COMP_LINE="$*" COMP_POINT=${#COMP_LINE}
+  _tesselo "$1" "${COMP_WORDS[COMP_CWORD]}" "${COMP_WORDS[COMP_CWORD - 1]}"
+  ((${#COMPREPLY[@]} == 0)) || printf '%s\n' "${COMPREPLY[@]}" | sort)";
+const std::string completions = TESSELO_SOURCE_DIR "/completions";
+const Env shellEnv = {{"PATH", "@/bin:/usr/bin:/bin"},
+                      {"HOME", "@"},
+                      {"LC_ALL", "C"},
+                      {"XDG_CONFIG_HOME", "@/.config"},
+                      {"XDG_DATA_HOME", "@/.local/share"},
+                      {"XDG_DATA_DIRS", "@"}};
+
+void addShellRows(std::vector<Row>& rows) {
+  int count = 0;
+  for (std::string shell : {"bash", "zsh", "fish"})
+    for (const CompletionRow& c : completionRows) {
+      if (!c.shell.empty() && c.shell != shell) continue;
+      std::string name = count++ % 2 ? "tesselo-cli" : "tesselo", typed = name;
+      for (const std::string& word : c.words) typed += " " + word;
+      std::string option = c.words.size() > 1 ? c.words[c.words.size() - 2] : "";
+      Row row{{shell, "-f", TESSELO_SOURCE_DIR "/tests/cli/zsh_complete.zsh", completions, typed},
+              c.reply,
+              "",
+              c.candidates.empty() ? "" : c.candidates + "\n"};
+      if (shell == "fish")
+        row.args = {shell, "-c", "source $argv[1]; and complete -C $argv[2] | cut -f1 | sort",
+                    completions + "/tesselo.fish", typed};
+      if (shell == "bash")
+        row.args = {shell, "--norc", "-c", bashCompletes, "_", completions + "/tesselo.bash", name};
+      if (shell == "bash") row.args.insert(row.args.end(), c.words.begin(), c.words.end());
+      if ((option == "--panel" || option == "--terminal") && c.reply != nobody)
+        row.request = R"({"method":"list"})";
+      std::replace(row.out.begin(), row.out.end(), ' ', '\n');
+      row.program = "/usr/bin/env";
+      row.env = shellEnv;
+      if (c.reply == nobody) row.env["TESSELO_SOCKET"] = "@/nobody";
+      rows.push_back(row);
+    }
+}
 
 class Cli : public ::testing::Test {
  protected:
@@ -225,7 +308,7 @@ class Cli : public ::testing::Test {
         options.env[name] =
             value ? std::optional(at(*value, dir.path(), app.path())) : std::nullopt;
       options.input = row.input;
-      ProcessResult result = test::runProcess(test::cliPath(), row.args, options);
+      ProcessResult result = test::runProcess(row.program, row.args, options);
       // Whole screens compared without printing them.
       EXPECT_TRUE(result.out == at(row.out, dir.path(), app.path())) << result.out.substr(0, 300);
       EXPECT_EQ(result.err, at(row.err, dir.path(), app.path()));
@@ -243,21 +326,24 @@ class Cli : public ::testing::Test {
       dir.file(std::string(sizeof(sockaddr_un::sun_path) - 2 - dir.path().size(), 's'))};
 };
 
-TEST_F(Cli, PaneCommands) {
-  for (const Row& row : paneRows()) {
-    std::string args;
-    for (const std::string& word : row.args) args += " " + word.substr(0, 40);
-    SCOPED_TRACE("tesselo" + args + " answered " + row.reply.substr(0, 80));
-    check(row);
-  }
-}
-
-TEST_F(Cli, ClaudeHookRelay) {
+TEST_F(Cli, EveryRow) {
+  std::vector<Row> rows = paneRows();
   for (const RelayRow& row : relayRows) {
-    SCOPED_TRACE(row.input + " answered " + row.reply);
     Env env = {{"TESSELO_PANE_ID", row.pane}};
     if (!row.socket.empty()) env["TESSELO_SOCKET"] = row.socket;
-    check({{"claude-hook", "--panel", "x"}, row.reply, row.request, "", "", 0, env, row.input});
+    rows.push_back(
+        {{"claude-hook", "--panel", "x"}, row.reply, row.request, "", "", 0, env, row.input});
+  }
+  addShellRows(rows);
+  fs::create_directories(dir.file("bin"));
+  for (const char* name : {"tesselo", "tesselo-cli"})
+    fs::create_symlink(test::cliPath(), dir.file("bin/") + name);
+  for (const Row& row : rows) {
+    std::string args;
+    for (const std::string& word : row.args) args += " " + word.substr(0, 40);
+    SCOPED_TRACE(row.program + args + " given " + row.input + " answered " +
+                 row.reply.substr(0, 80));
+    check(row);
   }
 }
 
@@ -292,24 +378,126 @@ TEST(CliRelay, PeerHangingUpMidRequestEndsSilently) {
   EXPECT_EQ(result.out + result.err, "");
 }
 
-// install-hooks in a private HOME: nothing of the user's may be lost,
-// whatever the settings file holds.
-const Args install = {"install-hooks"}, uninstall = {"install-hooks", "--uninstall"};
-const std::string backupName = "settings.json.tesselo-backup";
+// The set-up commands: each row is a shell line run with HOME a fresh folder
+// ("@" in every string), "$T" the built program and "$P" a folder of copies
+// of it, from the files of `before`; then its output and, byte for byte and
+// mode for mode, every entry it made, changed or removed. Rows marked fixed
+// run in a private mount namespace where /usr/local/bin, /opt/homebrew/bin
+// and the password database's home are covered by folders of the test's own,
+// named here by those paths.
+struct SetupRow {
+  std::string command;
+  Files before;       // bytes (mode 0644, 0755 after "#!"), "/" a folder, "|" a FIFO, "-> x" a link
+  std::string shown;  // standard output|standard error|status
+  Files changed = {};  // files and links made, changed ("MODE bytes", "-> x") or "gone"
+};
 
-// Every entry of a folder: its mode and its bytes, or where it links to.
-Files state(const std::string& directory) {
+const std::string usrLocal = "/usr/local/bin", homebrew = "/opt/homebrew/bin";
+const std::string userHome = passwordHomeDirectory(), homeBin = userHome + "/.local/bin";
+const std::string target = fs::canonical(test::cliPath()).string();
+const std::string builtServer = fs::path(target).parent_path() / "tesselo-mcp";
+
+const std::string& place() {
+  static test::TempDir copies;
+  static const std::string path = [] {
+    fs::create_directories(copies.file("it's here"));
+    fs::create_directories(copies.file("none"));
+    for (const char* name : {"it's here/tesselo-cli", "tsl", "none/tesselo-cli"})
+      fs::copy_file(test::cliPath(), copies.file(name));
+    test::writeFile(copies.file("it's here/tesselo-mcp"), "#!/bin/sh\n");
+    chmod(copies.file("it's here/tesselo-mcp").c_str(), 0755);
+    fs::create_symlink(test::cliPath(), copies.file("tesselo"));
+    return fs::canonical(copies.path()).string();
+  }();
+  return path;
+}
+
+// Every entry but folders, by its path under root; the covers of fixed
+// locations by those locations.
+Files list(const std::string& root) {
   Files files;
-  for (const auto& entry : fs::directory_iterator(directory)) {
+  for (const auto& entry : fs::recursive_directory_iterator(root)) {
     struct stat info {};
     lstat(entry.path().c_str(), &info);
-    files[entry.path().filename()] = entry.is_symlink() ? "-> " + fs::read_symlink(entry).string()
-                                                        : std::to_string(info.st_mode & 0777) +
-                                                              " " + test::readFile(entry.path());
+    std::string name = entry.path().string().substr(root.size() + 1);
+    if (name.starts_with("fixed/")) name.erase(0, 5);
+    char mode[8];
+    snprintf(mode, sizeof mode, "%o ", info.st_mode & 0777);
+    if (S_ISLNK(info.st_mode))
+      files[name] = "-> " + fs::read_symlink(entry.path()).string();
+    else if (S_ISFIFO(info.st_mode))
+      files[name] = "|";
+    else if (!S_ISDIR(info.st_mode))
+      files[name] = mode + test::readFile(entry.path());
   }
   return files;
 }
-const std::string privately = std::to_string(0600) + " ", asFound = std::to_string(0644) + " ";
+
+void runSetup(const SetupRow& row, bool fixed) {
+  test::TempDir home;
+  auto at = [&](const std::string& text) { return tesselo::at(text, home.path(), "%"); };
+  std::string script = "umask 022\n";
+  for (const std::string& location : {usrLocal, homebrew, userHome}) {
+    if (!fixed) break;
+    fs::path point = location;
+    while (!fs::is_directory(point)) point = point.parent_path();
+    for (std::string own : {fs::canonical(test::buildDir()).string(), home.path()})
+      if ((own + "/").starts_with(point.string() + "/") || point == "/")
+        GTEST_SKIP() << "covering " << point << " would hide the test's own files";
+    fs::create_directories(home.file("fixed" + location));
+    script += "mount --bind " + shellQuoted(home.file("fixed" + point.string())) + " " +
+              shellQuoted(point.string()) + "\n";
+  }
+  for (const auto& [name, spec] : row.before) {
+    std::string path = home.file((name[0] == '/' ? "fixed" : "") + at(name)), bytes = at(spec);
+    fs::create_directories(fs::path(path).parent_path());
+    if (bytes == "/") {
+      fs::create_directory(path);
+    } else if (bytes == "|") {
+      mkfifo(path.c_str(), 0644);
+    } else if (bytes.starts_with("-> ")) {
+      fs::create_symlink(bytes.substr(3), path);
+    } else {
+      test::writeFile(path, bytes);
+      chmod(path.c_str(), bytes.starts_with("#!") ? 0755 : 0644);
+    }
+  }
+  Files before = list(home.path()), expected;
+  test::ProcessOptions options;
+  options.env = {{"HOME", home.path()}, {"T", test::cliPath()}, {"P", place()}};
+  options.cwd = home.path();
+  options.input = "typed at the terminal\n";
+  script += at(row.command);
+  ProcessResult result =
+      fixed ? test::runProcess("/usr/bin/unshare",
+                               {"-m", "--propagation", "private", "/bin/sh", "-c", script}, options)
+            : test::runProcess("/bin/sh", {"-c", script}, options);
+  EXPECT_EQ(shown(result), at(row.shown));
+  Files changed = list(home.path());
+  for (const auto& [name, entry] : before)
+    if (!changed.contains(name))
+      changed[name] = "gone";
+    else if (changed[name] == entry)
+      changed.erase(name);
+  for (const auto& [name, entry] : row.changed) expected[at(name)] = at(entry);
+  EXPECT_EQ(changed, expected);
+}
+
+// install-hooks: nothing of the user's may be lost, whatever the settings
+// file holds.
+const std::string S = ".claude/settings.json", B = ".claude/settings.json.tesselo-backup";
+std::string installed(const std::string& home = "@") {
+  return "installed tesselo hooks (SessionStart, UserPromptSubmit, Stop, Notification, "
+         "SessionEnd) in " +
+         home + "/.claude/settings.json\nrestart running claude sessions to pick them up\n";
+}
+const std::string removed = "removed tesselo hooks from @/.claude/settings.json\n";
+std::string refused(const std::string& why) {
+  return "|tesselo: " + why + "\n|1";
+}
+std::string mine(const std::string& bytes) {
+  return "600 " + bytes;
+}
 
 std::string commandFor(const std::string& program) {
   return Json("'" + fs::canonical(program).string() + "' claude-hook").dump();
@@ -345,35 +533,6 @@ std::string written(const std::string& kept, bool ours,
   for (char c : settings.dump(2)) text += c == '/' ? std::string("\\/") : std::string(1, c);
   return text;
 }
-
-class InstallHooks : public ::testing::Test {
- protected:
-  std::string dir() const { return home.path() + "/.claude"; }
-  std::string settings() const { return dir() + "/settings.json"; }
-  std::string installed() const {
-    return "installed tesselo hooks (SessionStart, UserPromptSubmit, Stop, Notification, "
-           "SessionEnd) in " +
-           settings() + "\nrestart running claude sessions to pick them up\n||0";
-  }
-  std::string removed() const { return "removed tesselo hooks from " + settings() + "\n||0"; }
-  std::string refused(const std::string& why) const { return "|tesselo: " + why + "\n|1"; }
-
-  // Standard output, standard error and the status.
-  std::string run(const Args& args, const std::string& program = test::cliPath(),
-                  const std::string& homeValue = "", const std::string& cwd = "") {
-    test::ProcessOptions options;
-    options.env["HOME"] = homeValue.empty() ? home.path() : homeValue;
-    options.cwd = cwd;
-    return shown(test::runProcess(program, args, options));
-  }
-  void writeSettings(const std::string& bytes) {
-    fs::create_directories(dir());
-    test::writeFile(settings(), bytes);
-    fs::permissions(settings(), fs::perms(0644));
-  }
-
-  test::TempDir home;
-};
 
 // clang-format off
 const char* const everything = R"json( {"permissions":{"allow":["Bash(ls:*)"],"deny":[]},
@@ -411,336 +570,143 @@ const std::pair<std::string, std::string> badShapes[] = {
   {R"({"hooks": {"Stop": [{}, 1], "SessionEnd": null}})", "hooks.Stop"},
   {R"({"hooks": {"Stop": [{}], "UserPromptSubmit": [null], "SessionStart": [{"hooks": []}]}})", "hooks.UserPromptSubmit"},
 };
-// clang-format on
 
-TEST_F(InstallHooks, KeepsEverythingNotOursAndBacksUpTheFirstFileOnce) {
-  for (const auto& [input, kept] : mergeRows) {
-    SCOPED_TRACE(input);
-    fs::remove_all(dir());
-    std::string original = expand(input);
-    writeSettings(original);
-    Files backedUp = {{backupName, privately + original}};
-    for (int twice = 0; twice < 2; ++twice) {
-      EXPECT_EQ(run(install), installed());
-      backedUp["settings.json"] = privately + written(kept, true);
-      EXPECT_EQ(state(dir()), backedUp);
-    }
-    EXPECT_EQ(run(uninstall), removed());
-    backedUp["settings.json"] = privately + written(kept, false);
-    EXPECT_EQ(state(dir()), backedUp);
-    writeSettings(original);
-    EXPECT_EQ(run(uninstall), removed());
-    EXPECT_EQ(state(dir()), backedUp);
-  }
-}
+const std::string secret = R"({"env": {"KEY": "secret"}})", opus = R"({"model": "opus"})";
+const std::string quoted = Json("'" + place() + "/it'\\''s here/tesselo-cli' claude-hook").dump();
 
-TEST_F(InstallHooks, RefusesWhatItCannotReadWhole) {
-  std::vector<std::pair<std::string, std::string>> rows(std::begin(badShapes), std::end(badShapes));
-  for (const char* input : notJson) rows.push_back({input, ""});
-  for (const auto& [input, shape] : rows) {
-    for (const Args& args : {install, uninstall}) {
-      SCOPED_TRACE(input + " " + args.back());
-      fs::remove_all(dir());
-      writeSettings(input);
-      EXPECT_EQ(run(args),
-                refused(shape.empty() ? settings() + " is not valid JSON \xE2\x80\x94 fix it first"
-                                      : shape + " in " + settings() + " has an unexpected shape"));
-      Files left = {{"settings.json", asFound + input}};
-      if (!shape.empty()) left[backupName] = privately + input;
-      EXPECT_EQ(state(dir()), left);
-    }
-  }
-  // Not a file that can be read whole: never replaced, and a FIFO never waited on.
-  fs::remove_all(dir());
-  fs::create_directories(settings());
-  EXPECT_EQ(run(install), refused("cannot read " + settings() + ": Is a directory"));
-  EXPECT_TRUE(fs::is_empty(settings()));
-  fs::remove(settings());
-  ASSERT_EQ(mkfifo((home.path() + "/fifo").c_str(), 0600), 0);
-  fs::create_symlink("../fifo", settings());
-  EXPECT_EQ(run(uninstall), refused("cannot read " + settings() + ": not a regular file"));
-  fs::remove(settings());
-  fs::create_symlink("settings.json", settings());
-  EXPECT_EQ(run(install),
-            refused("cannot read " + settings() + ": Too many levels of symbolic links"));
-  EXPECT_EQ(state(dir()), (Files{{"settings.json", "-> settings.json"}}));
-  // HOME a file: there is nothing to read, and nowhere to write.
-  EXPECT_EQ(
-      run(install, test::cliPath(), home.path() + "/fifo"),
-      refused("cannot write " + home.path() + "/fifo/.claude/settings.json: Not a directory"));
-}
-
-TEST_F(InstallHooks, WithoutAFileUninstallCreatesNothingAndInstallOnlyTheFile) {
-  EXPECT_EQ(run({"install-hooks", "stray", "--uninstall"}), "nothing to uninstall\n||0");
-  EXPECT_FALSE(fs::exists(dir()));
-  EXPECT_EQ(run(install), installed());
-  EXPECT_EQ(state(dir()), (Files{{"settings.json", privately + written("{}", true)}}));
-  // HOME is made absolute and plain, whatever its form; unset, the password
-  // database names it.
-  fs::path name = fs::path(home.path()).filename();
-  EXPECT_EQ(run(install, test::cliPath(), "/" + home.path() + "/./"), installed());
-  EXPECT_EQ(run(install, test::cliPath(), name, home.path() + "/.."), installed());
-  for (std::optional<std::string> value :
-       {std::optional<std::string>(), std::optional<std::string>("")}) {
-    test::ScopedEnv unset("HOME", value);
-    EXPECT_EQ(settingsFilePath(), passwordHomeDirectory() + "/.claude/settings.json");
-  }
-  test::ScopedEnv up("HOME", "/h/../b");
-  EXPECT_EQ(settingsFilePath(), "/h/../b/.claude/settings.json");
-}
-
-TEST_F(InstallHooks, LinksStayAndTheFileTheyEndAtIsReplaced) {
-  std::string dots = home.path() + "/dots";
-  fs::create_directories(dots + "/claude");
-  fs::create_directories(dir());
-  test::writeFile(dots + "/claude/settings.json", R"({"model": "opus"})");
-  fs::create_symlink("claude/settings.json", dots + "/current");
-  fs::create_symlink("../dots/current", settings());
-  fs::create_symlink(home.path() + "/elsewhere", dir() + "/" + backupName);  // a backup already
-  EXPECT_EQ(run(install), installed());
-  EXPECT_EQ(state(dots)["current"], "-> claude/settings.json");
-  EXPECT_EQ(state(dots + "/claude"),
-            (Files{{"settings.json", privately + written(R"({"model":"opus"})", true)}}));
-  EXPECT_EQ(state(dir()), (Files{{"settings.json", "-> ../dots/current"},
-                                 {backupName, "-> " + home.path() + "/elsewhere"}}));
-  // A dangling link: nothing to back up; the file is made where it points.
-  fs::remove_all(dir());
-  fs::create_directories(dir());
-  fs::create_symlink(dots + "/later.json", settings());
-  EXPECT_EQ(run(install), installed());
-  EXPECT_EQ(state(dots)["later.json"], privately + written("{}", true));
-  EXPECT_EQ(state(dir()), (Files{{"settings.json", "-> " + dots + "/later.json"}}));
-}
-
-TEST_F(InstallHooks, FailedWriteLeavesTheOldFileAndAnyUmaskAPrivateOne) {
-  writeSettings(R"({"env": {"KEY": "secret"}})");
-  // Every write fails with EFBIG, its signal ignored.
-  EXPECT_EQ(run({"-c", "trap '' XFSZ; ulimit -f 0; exec \"$0\" install-hooks", test::cliPath()},
-                "/bin/sh"),
-            refused("cannot write " + settings() + ": File too large"));
-  EXPECT_EQ(state(dir()), (Files{{"settings.json", asFound + R"({"env": {"KEY": "secret"}})"}}));
-  // Whatever the umask takes away, the files are the owner's to read and write.
-  EXPECT_EQ(run({"-c", "umask 577; exec \"$0\" install-hooks", test::cliPath()}, "/bin/sh"),
-            installed());
-  EXPECT_EQ(state(dir()),
-            (Files{{"settings.json", privately + written(R"({"env":{"KEY":"secret"}})", true)},
-                   {backupName, privately + R"({"env": {"KEY": "secret"}})"}}));
-}
-
-// Hook commands name the resolved executable, shell-quoted; only a program
-// named tesselo-cli recognises its own items.
-TEST_F(InstallHooks, CommandNamesTheProgramQuoted) {
-  test::TempDir place;
-  for (std::string name : {"it's here/tesselo-cli", "tsl"}) {
-    fs::create_directories(fs::path(place.file(name)).parent_path());
-    fs::copy_file(test::cliPath(), place.file(name));
-  }
-  std::string quoted =
-      Json("'" + fs::canonical(place.path()).string() + "/it'\\''s here/tesselo-cli' claude-hook")
-          .dump();
-  EXPECT_EQ(run(install, place.file("it's here/tesselo-cli")), installed());
-  EXPECT_EQ(test::readFile(settings()), written("{}", true, quoted));
-  EXPECT_EQ(run(install), installed());
-  EXPECT_EQ(test::readFile(settings()), written("{}", true));
-  EXPECT_EQ(run(install, place.file("tsl")), installed());
-  EXPECT_EQ(run(uninstall, place.file("tsl")), removed());
-  EXPECT_EQ(test::readFile(settings()), written("{}", true, commandFor(place.file("tsl"))));
-}
-
-// install-mcp and install-cli.
-const std::string homebrew = "/opt/homebrew/bin", usrLocal = "/usr/local/bin";
-const std::string homeBin = passwordHomeDirectory() + "/.local/bin";
-const std::string typedInput = "typed at the terminal\n";
-const std::string target = fs::canonical(test::cliPath()).string();
-const std::string builtServer = fs::path(target).parent_path() / "tesselo-mcp";
-
-std::string manual(const std::string& why, const std::string& server) {
-  return "claude " + why + "; register manually:\n  claude mcp add tesselo --scope user -- " +
-         server + "\n|";
-}
-void writeExecutable(const std::string& path, const std::string& text, mode_t mode = 0755) {
-  fs::create_directories(fs::path(path).parent_path());
-  test::writeFile(path, text);
-  chmod(path.c_str(), mode);
-}
-#define SKIP_WITHOUT_SANDBOX()                          \
-  if (!test::MountSandbox::unavailableReason().empty()) \
-  GTEST_SKIP() << test::MountSandbox::unavailableReason()
-
-enum Kind { exits0, exits1, exits255, killed, cannotStart, notExecutable, directory };
-enum Program { built, spaced, throughLink, noServer };
-
-struct McpRow {
-  std::vector<std::pair<std::string, Kind>> claudes;
-  Program program;
-  std::string shown;
-  std::string runs = "";  // where the claude that ran lies
-};
-
-TEST(InstallMcp, RunsTheFirstClaudeOfTheFixedLocations) {
-  SKIP_WITHOUT_SANDBOX();
-  test::TempDir dir;
-  const std::string spacedDir = dir.file("with space/it's here");
-  const std::string said = "claude says hello\n",
-                    ok = said +
-                         "registered tesselo MCP server with Claude Code\n|claude complains\n|0";
-  const std::string failed = said + manual("mcp add failed", builtServer) + "claude complains\n|0";
-  const std::string noMcp = "|tesselo: tesselo-mcp not found next to this binary\n|1";
-  // clang-format off
-  const McpRow rows[] = {
-    {{{usrLocal, exits0}}, built, ok, usrLocal},
-    {{{homebrew, exits1}}, built, failed, homebrew},
-    {{{homebrew, exits255}}, built, failed, homebrew},
-    {{{homebrew, killed}}, built, failed, homebrew},
-    {{{homebrew, cannotStart}}, built, manual("mcp add failed", builtServer) + "|0"},
-    {{{homeBin, exits0}, {usrLocal, exits0}, {homebrew, exits0}}, built, ok, homebrew},
-    {{{homeBin, exits0}, {usrLocal, exits1}}, built, failed, usrLocal},
-    {{{homeBin, exits0}}, built, ok, homeBin},
-    {{{homebrew, notExecutable}, {usrLocal, exits0}}, built, ok, usrLocal},
-    {{{homebrew, directory}, {homeBin, exits0}}, built, ok, homeBin},
-    {{}, built, manual("not found on PATH", builtServer) + "|0"},
-    {{}, spaced, manual("not found on PATH", spacedDir + "/tesselo-mcp") + "|0"},
-    {{}, throughLink, manual("not found on PATH", builtServer) + "|0"},
-    {{{usrLocal, exits0}}, noServer, noMcp},
+std::vector<SetupRow> hookRows() {
+  std::vector<SetupRow> rows = {
+    {"\"$T\" install-hooks stray --uninstall; ls -A", {}, "nothing to uninstall\n||0"},
+    {"\"$T\" install-hooks", {}, installed() + "||0", {{S, mine(written("{}", true))}}},
+    // HOME is made absolute and plain, whatever its form.
+    {"HOME=/@/./ \"$T\" install-hooks", {{S, "{}"}}, installed() + "||0", {{S, mine(written("{}", true))}, {B, mine("{}")}}},
+    {"HOME=${PWD##*/}; cd ..; \"$T\" install-hooks", {}, installed() + "||0", {{S, mine(written("{}", true))}}},
+    // ".." is kept: through a link it need not name the folder above.
+    {"HOME=@/sub/.. \"$T\" install-hooks", {{"sub", "-> dots/in"}, {"dots/in/f", ""}}, installed("@/sub/..") + "||0", {{"dots/" + S, mine(written("{}", true))}}},
+    // Not a file that can be read whole: never replaced, and a FIFO never waited on.
+    {"\"$T\" install-hooks", {{S, "/"}}, refused("cannot read @/" + S + ": Is a directory")},
+    {"\"$T\" install-hooks --uninstall", {{"fifo", "|"}, {S, "-> ../fifo"}}, refused("cannot read @/" + S + ": not a regular file")},
+    {"\"$T\" install-hooks", {{S, "-> settings.json"}}, refused("cannot read @/" + S + ": Too many levels of symbolic links")},
+    {"HOME=@/fifo \"$T\" install-hooks", {{"fifo", "|"}}, refused("cannot write @/fifo/" + S + ": Not a directory")},
+    // Links stay, and the file they end at is replaced; a backup already
+    // there (even a link) is kept; a dangling link's file is made.
+    {"\"$T\" install-hooks", {{"dots/claude/settings.json", opus}, {"dots/current", "-> claude/settings.json"}, {S, "-> ../dots/current"}, {B, "-> @/elsewhere"}},
+     installed() + "||0", {{"dots/claude/settings.json", mine(written(R"({"model":"opus"})", true))}}},
+    {"\"$T\" install-hooks", {{S, "-> @/dots/later.json"}, {"dots", "/"}}, installed() + "||0", {{"dots/later.json", mine(written("{}", true))}}},
+    // Every write fails with EFBIG, its signal ignored: the old file stays.
+    {"trap '' XFSZ; ulimit -f 0; \"$T\" install-hooks", {{S, secret}}, refused("cannot write @/" + S + ": File too large")},
+    // Whatever the umask takes away, the files are the owner's to read and write.
+    {"umask 577; \"$T\" install-hooks", {{S, secret}}, installed() + "||0", {{S, mine(written(R"({"env":{"KEY":"secret"}})", true))}, {B, mine(secret)}}},
+    // Hook commands name the resolved executable, shell-quoted; only a
+    // program named tesselo-cli recognises its own items.
+    {"\"$P/it's here/tesselo-cli\" install-hooks", {}, installed() + "||0", {{S, mine(written("{}", true, quoted))}}},
+    {"\"$T\" install-hooks", {{S, written("{}", true, quoted)}}, installed() + "||0", {{S, mine(written("{}", true))}, {B, mine(written("{}", true, quoted))}}},
+    {"\"$P/tsl\" install-hooks && \"$P/tsl\" install-hooks --uninstall", {{S, written("{}", true)}}, installed() + removed + "||0",
+     {{S, mine(written("{}", true, commandFor(place() + "/tsl")))}, {B, mine(written("{}", true))}}},
   };
-  // clang-format on
-  const std::string programs[] = {test::cliPath(), spacedDir + "/tesselo-cli",
-                                  dir.file("links/tesselo"), dir.file("none/tesselo-cli")};
-  for (int copy : {spaced, noServer}) {
-    fs::create_directories(fs::path(programs[copy]).parent_path());
-    fs::copy_file(test::cliPath(), programs[copy]);
+  // Installed twice, the first file is backed up once; uninstalled, whether
+  // installed before or not, only our groups go.
+  for (const auto& [input, kept] : mergeRows) {
+    std::string found = expand(input), ours = written(kept, true);
+    rows.push_back({"\"$T\" install-hooks", {{S, found}}, installed() + "||0", {{S, mine(ours)}, {B, mine(found)}}});
+    rows.push_back({"\"$T\" install-hooks", {{S, ours}, {B, found}}, installed() + "||0", {{S, mine(ours)}}});
+    rows.push_back({"\"$T\" install-hooks --uninstall", {{S, ours}, {B, found}}, removed + "||0", {{S, mine(written(kept, false))}}});
+    rows.push_back({"\"$T\" install-hooks --uninstall", {{S, found}}, removed + "||0", {{S, mine(written(kept, false))}, {B, mine(found)}}});
   }
-  fs::create_directories(dir.file("links"));
-  fs::create_symlink(test::cliPath(), programs[throughLink]);
-  writeExecutable(spacedDir + "/tesselo-mcp", "#!/bin/sh\n");
-  // Neither PATH nor HOME is searched: a claude there is never run.
-  writeExecutable(dir.file("decoy/.local/bin/claude"), "#!/bin/sh\necho decoy ran\n");
-  writeExecutable(dir.file("decoy/claude"), "#!/bin/sh\necho decoy ran\n");
-  const char* endings[] = {"exit 0", "exit 1", "exit 255", "kill -KILL $$"};
-  for (const McpRow& row : rows) {
-    test::MountSandbox sandbox;
-    test::TempDir records;
-    std::map<std::string, std::string> standIn;
-    for (const std::string& location : {homebrew, usrLocal, homeBin}) {
-      auto folder = sandbox.cover(location);
-      if (!folder) GTEST_SKIP() << "cannot cover " << location;
-      standIn[location] = *folder + "/claude";
-    }
-    for (const auto& [location, kind] : row.claudes) {
-      std::string claude = standIn[location];
-      if (kind <= killed)
-        writeExecutable(claude, "#!/bin/sh\n{ printf '%s\\n' \"$0\" \"$#\" \"$@\"; cat; } > " +
-                                    records.file("run") + "\necho 'claude says hello'\n" +
-                                    "echo 'claude complains' >&2\n" + endings[kind] + "\n");
-      if (kind == cannotStart) writeExecutable(claude, "#!/nonexistent/interpreter\n");
-      if (kind == notExecutable) writeExecutable(claude, "", 0644);
-      if (kind == directory) fs::create_directory(claude);
-    }
-    test::ProcessOptions options;
-    options.input = typedInput;
-    options.env = {{"HOME", dir.file("decoy")}, {"PATH", dir.file("decoy") + ":/usr/bin:/bin"}};
-    SCOPED_TRACE(programs[row.program] + " with a claude at " + row.runs);
-    EXPECT_EQ(shown(sandbox.run(programs[row.program], {"install-mcp", "extra", "--prefix", "x"},
-                                options)),
-              row.shown);
-    // The claude that ran got exactly the seven arguments, and the terminal.
-    std::string ran = row.runs + "/claude\n7\nmcp\nadd\ntesselo\n--scope\nuser\n--\n" +
-                      builtServer + "\n" + typedInput;
-    EXPECT_EQ(fs::exists(records.file("run")) ? test::readFile(records.file("run")) : "",
-              row.runs.empty() ? "" : ran);
-  }
+  for (const char* input : notJson)
+    for (const char* args : {"", " --uninstall"})
+      rows.push_back({"\"$T\" install-hooks" + std::string(args), {{S, input}}, refused("@/" + S + " is not valid JSON \xE2\x80\x94 fix it first")});
+  for (const auto& [input, shape] : badShapes)
+    for (const char* args : {"", " --uninstall"})
+      rows.push_back({"\"$T\" install-hooks" + std::string(args), {{S, input}}, refused(shape + " in @/" + S + " has an unexpected shape"), {{B, mine(input)}}});
+  return rows;
 }
 
+// install-cli: the resolved executable linked over a file or a link, never
+// into a folder.
 std::string linked(const std::string& link) {
   return "linked " + link + " -> " + target + "\n||0";
 }
 std::string cannot(const std::string& what, const std::string& path, int error) {
   std::string hint = what == "create" ? "mkdir -p " + path : "ln -sf " + target + " " + path;
-  return "|tesselo: cannot " + what + " " + path + ": " + std::strerror(error) + "\n  try: sudo " +
-         hint + "\n|1";
+  return "|tesselo: cannot " + what + " " + path + ": " + std::strerror(error) + "\n  try: sudo " + hint + "\n|1";
 }
+const std::string link = "-> " + target, cli = "\"$T\" install-cli --prefix ";
 
-TEST(InstallCli, LinksTheResolvedExecutableOverAFileOrLinkNeverADirectory) {
-  test::TempDir dir;
-  std::string d = dir.path(), unknown = "~no-such-user-for-tesselo/bin";
-  for (std::string folder : {"/tesselo/inner", "/old", "/was dangling", "/kept", "/to dir"})
-    fs::create_directories(d + folder);
-  test::writeFile(d + "/file", "");
-  test::writeFile(d + "/tesselo/inner/notes", "user data");
-  test::writeFile(d + "/old/tesselo", "old tesselo");
-  test::writeFile(d + "/kept/file", "keep me");
-  fs::create_symlink(d + "/nowhere", d + "/dangling");
-  fs::create_symlink(d + "/nothing", d + "/was dangling/tesselo");
-  fs::create_directory_symlink(d + "/kept", d + "/to dir/tesselo");
-  // clang-format off
-  const std::pair<Args, std::string> rows[] = {
-    {{"--prefix", d + "/made/on/the/way", "ignored"}, linked(d + "/made/on/the/way/tesselo")},
-    {{"--prefix", unknown}, linked(unknown + "/tesselo")},  // not a home: a relative path
-    {{"--prefix", d + "/old"}, linked(d + "/old/tesselo")},
-    {{"--prefix", d + "/was dangling"}, linked(d + "/was dangling/tesselo")},
-    {{"--prefix", d + "/to dir"}, linked(d + "/to dir/tesselo")},
-    {{"--prefix", d + "/file/sub"}, cannot("create", d + "/file/sub", ENOTDIR)},
-    {{"--prefix", d + "/dangling"}, cannot("create", d + "/dangling", EEXIST)},
-    {{"--prefix", d + "/file"}, cannot("link", d + "/file/tesselo", ENOTDIR)},
-    {{"--prefix", d}, cannot("link", d + "/tesselo", EEXIST)},
-  };
-  // clang-format on
-  for (const auto& [args, expected] : rows) {
-    test::ProcessOptions options;
-    options.cwd = d;
-    Args words = args;
-    words.insert(words.begin(), "install-cli");
-    EXPECT_EQ(shown(test::runProcess(test::cliPath(), words, options)), expected) << args[1];
-    if (expected.starts_with("linked")) {
-      EXPECT_EQ(fs::read_symlink(fs::path(d) / args[1] / "tesselo"), target);
-    }
-  }
-  EXPECT_EQ(test::readFile(d + "/kept/file") + test::readFile(d + "/tesselo/inner/notes"),
-            "keep meuser data");
-  EXPECT_FALSE(fs::exists(d + "/nowhere"));
-  // Folders made on the way are as open as the umask lets any folder be.
-  mode_t mask = umask(0);
-  umask(mask);
-  EXPECT_EQ(fs::status(d + "/made/on").permissions(), fs::perms(0777 & ~mask));
+const SetupRow cliRows[] = {
+  {cli + "@/made/on/the/way ignored", {}, linked("@/made/on/the/way/tesselo"), {{"made/on/the/way/tesselo", link}}},
+  {cli + "'~no-such-user-for-tesselo/bin'", {}, linked("~no-such-user-for-tesselo/bin/tesselo"), {{"~no-such-user-for-tesselo/bin/tesselo", link}}},
+  {cli + "@/old", {{"old/tesselo", "old tesselo"}}, linked("@/old/tesselo"), {{"old/tesselo", link}}},
+  {cli + "'@/was dangling'", {{"was dangling/tesselo", "-> @/nothing"}}, linked("@/was dangling/tesselo"), {{"was dangling/tesselo", link}}},
+  {cli + "'@/to dir'", {{"kept/file", "keep me"}, {"to dir/tesselo", "-> @/kept"}}, linked("@/to dir/tesselo"), {{"to dir/tesselo", link}}},
+  {cli + "@/file/sub", {{"file", ""}}, cannot("create", "@/file/sub", ENOTDIR)},
+  {cli + "@/dangling", {{"dangling", "-> @/nowhere"}}, cannot("create", "@/dangling", EEXIST)},
+  {cli + "@/file", {{"file", ""}}, cannot("link", "@/file/tesselo", ENOTDIR)},
+  {cli + "@", {{"tesselo/inner/notes", "user data"}}, cannot("link", "@/tesselo", EEXIST)},
   // Run through the link it made, it makes the same link again.
-  EXPECT_EQ(shown(test::runProcess(d + "/old/tesselo", {"install-cli", "--prefix", d + "/old"})),
-            linked(d + "/old/tesselo"));
-  EXPECT_EQ(fs::read_symlink(d + "/old/tesselo"), target);
+  {"@/old/tesselo install-cli --prefix @/old", {{"old/tesselo", link}}, linked("@/old/tesselo")},
+  // Folders made on the way are as open as the umask lets any folder be.
+  {"umask 027; " + cli + "@/m/n >/dev/null; stat -c %a @/m", {}, "750\n||0", {{"m/n/tesselo", link}}},
+};
+
+// Runs at fixed locations: "~" is the password database's home, never HOME;
+// claude is looked for only where it is installed, never on PATH or in HOME.
+std::string ran(const std::string& folder, const std::string& server = builtServer) {
+  return "644 " + folder + "/claude\n7\nmcp\nadd\ntesselo\n--scope\nuser\n--\n" + server + "\ntyped at the terminal\n";
+}
+std::string claude(const std::string& ending) {
+  return "#!/bin/sh\n{ echo \"$0\"; echo $#; for a; do echo \"$a\"; done; cat; } > @/ran\n"
+         "echo 'claude says hello'; echo 'claude complains' >&2; " + ending + "\n";
+}
+std::string manual(const std::string& why, const std::string& server = builtServer) {
+  return "claude " + why + "; register manually:\n  claude mcp add tesselo --scope user -- " + server + "\n|";
+}
+const std::string mcp = "PATH=@:$PATH \"$T\" install-mcp extra --prefix x", said = "claude says hello\n";
+const std::string ok = said + "registered tesselo MCP server with Claude Code\n|claude complains\n|0";
+const std::string failed = said + manual("mcp add failed") + "claude complains\n|0";
+const std::string decoy = "#!/bin/sh\necho decoy ran\n";
+
+const SetupRow fixedRows[] = {
+  // Unset or empty, HOME gives way to the password database.
+  {"unset HOME; \"$T\" install-hooks", {}, installed(userHome) + "||0", {{userHome + "/" + S, mine(written("{}", true))}}},
+  {"HOME= \"$T\" install-hooks", {}, installed(userHome) + "||0", {{userHome + "/" + S, mine(written("{}", true))}}},
+  {"\"$T\" install-cli --prefix '~/bin'", {}, linked(userHome + "/bin/tesselo"), {{userHome + "/bin/tesselo", link}}},
+  {"\"$T\" install-cli --prefix \"~$(id -un)/bin\"", {}, linked(userHome + "/bin/tesselo"), {{userHome + "/bin/tesselo", link}}},
+  {"\"$T\" install-cli --prefix '~'", {}, linked(userHome + "/tesselo"), {{userHome + "/tesselo", link}}},
+  {"\"$T\" install-cli", {}, linked(usrLocal + "/tesselo"), {{usrLocal + "/tesselo", link}}},
+  {"\"$T\" install-cli --prefix", {}, linked(usrLocal + "/tesselo"), {{usrLocal + "/tesselo", link}}},
+  {"mount -o remount,bind,ro " + usrLocal + " && \"$T\" install-cli", {}, cannot("link", usrLocal + "/tesselo", EROFS)},
+  {"mount -o remount,bind,ro " + usrLocal + " && " + cli + usrLocal + "/sub", {}, cannot("create", usrLocal + "/sub", EROFS)},
+  {mcp, {{"claude", decoy}, {".local/bin/claude", decoy}, {usrLocal + "/claude", claude("exit 0")}}, ok, {{"ran", ran(usrLocal)}}},
+  {mcp, {{homebrew + "/claude", claude("exit 1")}}, failed, {{"ran", ran(homebrew)}}},
+  {mcp, {{homebrew + "/claude", claude("kill -KILL $$")}}, failed, {{"ran", ran(homebrew)}}},
+  {mcp, {{homebrew + "/claude", "#!/nonexistent/interpreter\n"}}, manual("mcp add failed") + "|0"},
+  {mcp, {{homeBin + "/claude", claude("exit 0")}, {usrLocal + "/claude", claude("exit 0")}, {homebrew + "/claude", claude("exit 0")}}, ok, {{"ran", ran(homebrew)}}},
+  {mcp, {{homeBin + "/claude", claude("exit 0")}, {usrLocal + "/claude", claude("exit 1")}}, failed, {{"ran", ran(usrLocal)}}},
+  {mcp, {{homebrew + "/claude", ""}, {usrLocal + "/claude", claude("exit 0")}}, ok, {{"ran", ran(usrLocal)}}},
+  {mcp, {{homebrew + "/claude", "/"}, {homeBin + "/claude", claude("exit 0")}}, ok, {{"ran", ran(homeBin)}}},
+  {mcp, {{"claude", decoy}, {".local/bin/claude", decoy}}, manual("not found on PATH") + "|0"},
+  {"\"$P/it's here/tesselo-cli\" install-mcp", {}, manual("not found on PATH", place() + "/it's here/tesselo-mcp") + "|0"},
+  {"\"$P/tesselo\" install-mcp", {}, manual("not found on PATH") + "|0"},
+  {"\"$P/none/tesselo-cli\" install-mcp", {{usrLocal + "/claude", claude("exit 0")}}, "|tesselo: tesselo-mcp not found next to this binary\n|1"},
+};
+// clang-format on
+
+TEST(Setup, InstallHooksAndInstallCli) {
+  for (const auto& rows :
+       {hookRows(), std::vector<SetupRow>(std::begin(cliRows), std::end(cliRows))})
+    for (const SetupRow& row : rows) {
+      SCOPED_TRACE(row.command + (row.before.contains(S) ? " on " + row.before.at(S) : ""));
+      runSetup(row, false);
+    }
 }
 
-// "~" is the password database's home, never HOME; the default is
-// /usr/local/bin.
-TEST(InstallCli, TildeAndTheDefaultInASandbox) {
-  SKIP_WITHOUT_SANDBOX();
-  const std::string userHome = passwordHomeDirectory();
-  const std::pair<Args, std::string> rows[] = {
-      {{"--prefix", "~/bin"}, userHome + "/bin/tesselo"},
-      {{"--prefix", "~" + std::string(getpwuid(getuid())->pw_name) + "/bin"},
-       userHome + "/bin/tesselo"},
-      {{"--prefix", "~"}, userHome + "/tesselo"},
-      {{}, usrLocal + "/tesselo"},
-      {{"--prefix"}, usrLocal + "/tesselo"},
-      {{"read-only"}, cannot("link", usrLocal + "/tesselo", EROFS)},
-      {{"read-only", "--prefix", usrLocal + "/sub"}, cannot("create", usrLocal + "/sub", EROFS)},
-  };
-  for (const auto& [args, link] : rows) {
-    SCOPED_TRACE(link);
-    bool readOnly = !args.empty() && args[0] == "read-only";
-    test::MountSandbox sandbox;
-    auto homeStandIn = readOnly ? std::optional<std::string>("") : sandbox.cover(userHome);
-    auto binStandIn = sandbox.cover(usrLocal, readOnly);
-    if (!homeStandIn || !binStandIn) GTEST_SKIP() << "cannot cover " << userHome;
-    Args words(args.begin() + readOnly, args.end());
-    words.insert(words.begin(), "install-cli");
-    test::TempDir decoy;
-    test::ProcessOptions options;
-    options.env["HOME"] = decoy.path();
-    EXPECT_EQ(shown(sandbox.run(test::cliPath(), words, options)), readOnly ? link : linked(link));
-    EXPECT_TRUE(fs::is_empty(decoy.path()));
-    if (readOnly) continue;
-    std::string inside = link.starts_with(usrLocal) ? *binStandIn + link.substr(usrLocal.size())
-                                                    : *homeStandIn + link.substr(userHome.size());
-    EXPECT_EQ(fs::read_symlink(inside), target);
+TEST(Setup, AtFixedLocations) {
+  if (geteuid() != 0 || access("/usr/bin/unshare", X_OK) != 0)
+    GTEST_SKIP() << "a private mount namespace needs root and unshare(1)";
+  for (const SetupRow& row : fixedRows) {
+    SCOPED_TRACE(row.command);
+    runSetup(row, true);
   }
 }
 

@@ -55,18 +55,13 @@ std::string outputLine(int id, const std::string& output) {
 
 class Mcp : public ::testing::Test {
  protected:
-  test::ProcessOptions options() {
-    test::ProcessOptions o;
-    o.env["TESSELO_SOCKET"] = app.path();
-    o.env["HOME"] = dir.path();
-    return o;
-  }
   test::TempDir dir;
   test::FakeApp app{dir.file("s")};
+  test::ProcessOptions options{{{"TESSELO_SOCKET", app.path()}, {"HOME", dir.path()}}, "", "", {}};
 };
 
 TEST_F(Mcp, EveryRowOfTheTableThenTheEndOfInput) {
-  ChildProcess mcp(test::mcpPath(), {}, options());
+  ChildProcess mcp(test::mcpPath(), {}, options);
   const std::string marker = R"({"id":"row end","jsonrpc":"2.0","result":{}})";
   std::ifstream file(MCP_CASES);
   std::string row;
@@ -127,7 +122,7 @@ TEST_F(Mcp, EveryRowOfTheTableThenTheEndOfInput) {
 TEST_F(Mcp, EndsQuietlyWhenTheHostStopsReading) {
   for (const std::string& line :
        {std::string(R"({"id":1,"method":"ping"})"), inputLine(1, "tesselo_notify")}) {
-    ChildProcess mcp(test::mcpPath(), {}, options());
+    ChildProcess mcp(test::mcpPath(), {}, options);
     mcp.closeOutput();
     mcp.write(line + "\n");
     test::ProcessResult result = mcp.finish(false, 10s);
