@@ -3,9 +3,8 @@
 // hundreds in flight; each call answered once, whole, with its own result.
 #include <gtest/gtest.h>
 
-#include <condition_variable>
+#include <future>
 #include <map>
-#include <mutex>
 #include <string>
 #include <thread>
 
@@ -20,19 +19,15 @@ namespace {
 using namespace std::chrono_literals;
 
 TEST(McpStress, MoreCallsThanWorkersThenFiveThousandWithTwoHundredFiftySixInFlight) {
-  std::mutex mutex;
-  std::condition_variable opened;
-  bool open = false;
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
   test::TempDir dir;
   test::FakeApp app(dir.file("s"));
   // The answer's text names the pane, so an answer given to the wrong call
   // shows. Waits are held until the test lets them go.
   app.answerWith([&](const Json& request) {
     std::string text = "screen of " + request.value("panel", "") + " \xe2\x9c\x93";
-    if (request.value("method", "") == "wait") {
-      std::unique_lock lock(mutex);
-      opened.wait_for(lock, 60s, [&] { return open; });
-    }
+    if (request.value("method", "") == "wait") released.wait_for(60s);
     return test::jsonReply({{"text", text}});
   });
   test::ProcessOptions options;
@@ -75,11 +70,7 @@ TEST(McpStress, MoreCallsThanWorkersThenFiveThousandWithTwoHundredFiftySixInFlig
   ASSERT_TRUE(app.waitForRequests(256, 60s));
   ASSERT_TRUE(server.write("{\"id\":\"p\",\"method\":\"ping\"}\n"));
   EXPECT_EQ(server.readLine(60s), R"({"id":"p","jsonrpc":"2.0","result":{}})");
-  {
-    std::lock_guard lock(mutex);
-    open = true;
-  }
-  opened.notify_all();
+  release.set_value();
   while (!pending.empty()) ASSERT_NO_FATAL_FAILURE(take());
 
   // A new call goes out only when an answer came back: the window stays full.

@@ -20,10 +20,10 @@ test::Reply bytes(std::string text, bool keepOpen = false, bool byteByByte = fal
   return reply;
 }
 
-TEST(ControlLink, EveryWayAnAnswerArrives) {
+TEST(ControlLink, EveryWayAnAnswerArrivesAndOnlyWholePathsAreConnected) {
   test::TempDir dir;
   test::FakeApp app(dir.file("s"));
-  test::ScopedEnv socket("TESSELO_SOCKET", app.path());
+  std::optional<test::ScopedEnv> socket(std::in_place, "TESSELO_SOCKET", app.path());
   Json screen = {{"text", "h\xc3\xa9llo " + std::string(100000, 'x')}},
        short_ = {{"t", "\xc3\xa9"}};
   struct Case {
@@ -49,21 +49,17 @@ TEST(ControlLink, EveryWayAnAnswerArrives) {
     EXPECT_EQ(outcome.path, app.path());
     EXPECT_EQ(app.requestLines().back(), R"({"method":"read","x":"a/b"})");
   }
-}
-
-// A path that would have to be cut is never connected, even when its cut
-// form names a live socket.
-TEST(ControlLink, NobodyListeningOrAPathTooLongIsAConnectFailure) {
-  test::TempDir dir;
+  // A path that would have to be cut is never connected, even when its cut
+  // form names a live socket.
   std::string longest = dir.path() + "/" + std::string(107 - dir.path().size() - 1, 's');
-  test::FakeApp app(longest);
+  test::FakeApp cut(longest);
   for (const std::string& path : {dir.file("absent"), longest, longest + "x"}) {
-    test::ScopedEnv socket("TESSELO_SOCKET", path);
+    socket.emplace("TESSELO_SOCKET", path);
     LinkOutcome outcome = exchange({{"method", "list"}});
     EXPECT_EQ(outcome.failure, path == longest ? LinkFailure::none : LinkFailure::connect) << path;
     EXPECT_EQ(outcome.path, path);
   }
-  EXPECT_EQ(app.requestLines().size(), 1u);
+  EXPECT_EQ(cut.requestLines().size(), 1u);
 }
 
 }  // namespace
