@@ -1,6 +1,6 @@
 // A scriptable stand-in for the application's control socket: answers per
-// method (or by a function), in pieces, late, without line feed or not at
-// all, and records every request line and connection.
+// method (or by a function), one byte per read, late, without line feed or
+// not at all, and records every request line.
 #pragma once
 
 #include <atomic>
@@ -20,7 +20,6 @@ namespace tesselo::test {
 
 struct Reply {
   std::string bytes;                   // written as they stand
-  std::vector<size_t> pieces;          // sizes of the pieces to write (rest in one)
   std::chrono::milliseconds delay{0};  // before the first byte
   bool hang = false;                   // never answer; hold the connection open
   bool keepOpen = false;               // after answering, wait for the client to close
@@ -34,7 +33,6 @@ Reply jsonReply(const Json& object);
 
 class FakeApp {
  public:
-  // Listens at the given path (a fresh file in the temp folder by default).
   explicit FakeApp(std::string path);
   ~FakeApp();
   FakeApp(const FakeApp&) = delete;
@@ -44,34 +42,27 @@ class FakeApp {
 
   // The reply for requests with this "method"; others get the default.
   void answer(const std::string& method, Reply reply);
-  void answerDefault(Reply reply);
+  void answerDefault(Reply reply) { answer("", std::move(reply)); }
   // Computes each reply from the parsed request (null when not JSON).
   void answerWith(std::function<Reply(const Json& request)> respond);
 
   std::vector<std::string> requestLines() const;
-  // The last request, parsed; null when none or not JSON.
-  Json lastRequest() const;
-  int connections() const { return connections_.load(); }
   // Waits until at least n requests have arrived.
   bool waitForRequests(size_t n, std::chrono::milliseconds limit) const;
 
  private:
-  void acceptLoop();
   void serve(int fd);
   Reply replyFor(const std::string& line);
 
   std::string path_;
   int listenFd_ = -1;
   std::atomic<bool> stopping_{false};
-  std::atomic<int> connections_{0};
   mutable std::mutex mutex_;
-  mutable std::condition_variable arrived_;
-  std::map<std::string, Reply> replies_;
-  Reply defaultReply_;
+  mutable std::condition_variable changed_;
+  std::map<std::string, Reply> replies_;  // the default under ""
   std::function<Reply(const Json&)> respond_;
   std::vector<std::string> lines_;
   std::set<int> clientFds_;
-  int active_ = 0;
   std::thread acceptor_;
 };
 

@@ -1,5 +1,5 @@
 // fork/exec with the standard streams on pipes, pumped with poll so large
-// outputs never block.
+// inputs and outputs never block each other.
 #include "tests/common/process_runner.h"
 
 #include <fcntl.h>
@@ -11,7 +11,7 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <string_view>
+#include <functional>
 #include <utility>
 
 extern char** environ;
@@ -30,108 +30,41 @@ std::string mcpPath() {
 
 namespace {
 
-using Deadline = std::optional<std::chrono::steady_clock::time_point>;
+using Clock = std::chrono::steady_clock;
 
-// Starts the program with the three descriptors as its standard streams.
+// Milliseconds left until the deadline, for poll.
+int left(Clock::time_point deadline) {
+  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+  return static_cast<int>(std::clamp<long>(ms.count(), 0, 1 << 30));
+}
+
+// Starts the program with the three descriptors as its standard streams. The
+// environment is built before fork: the test may have threads running.
 pid_t spawn(const std::string& program, const std::vector<std::string>& args,
             const ProcessOptions& options, const int (&streams)[3]) {
-  std::map<std::string, std::string> env;
+  const auto& changes = options.env;
+  std::vector<std::string> env, argStrings{program};
   for (char** e = environ; *e; ++e) {
-    std::string_view entry = *e;
-    size_t eq = entry.find('=');
-    if (eq != std::string_view::npos) env[std::string(entry.substr(0, eq))] = entry.substr(eq + 1);
+    std::string entry = *e;
+    if (!changes.count(entry.substr(0, entry.find('=')))) env.push_back(entry);
   }
-  for (const auto& [name, value] : options.env) {
-    if (value)
-      env[name] = *value;
-    else
-      env.erase(name);
-  }
-  std::vector<std::string> envStrings, argStrings{program};
-  for (const auto& [name, value] : env) envStrings.push_back(name + "=" + value);
+  for (const auto& [name, value] : changes)
+    if (value) env.push_back(name + "=" + *value);
   argStrings.insert(argStrings.end(), args.begin(), args.end());
   std::vector<char*> argv, envp;
   for (std::string& s : argStrings) argv.push_back(s.data());
-  for (std::string& s : envStrings) envp.push_back(s.data());
+  for (std::string& s : env) envp.push_back(s.data());
   argv.push_back(nullptr);
   envp.push_back(nullptr);
   pid_t pid = fork();
   if (pid != 0) return pid;
   for (int fd = 0; fd < 3; ++fd) dup2(streams[fd], fd);
   signal(SIGPIPE, SIG_DFL);
-  if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(childSetupFailed);
-  if (options.user && (setgroups(0, nullptr) != 0 || setgid(options.user->gid) != 0 ||
-                       setuid(options.user->uid) != 0))
-    _exit(childSetupFailed);
-  execve(program.c_str(), argv.data(), envp.data());
-  _exit(notExecuted);
-}
-
-// The same on three new pipes; the parent's ends come back in in (not
-// blocking), out and err. -1 when the pipes cannot be made.
-pid_t spawnWithPipes(const std::string& program, const std::vector<std::string>& args,
-                     const ProcessOptions& options, int& in, int& out, int& err) {
-  // A child that closes its input early must not kill the test.
-  signal(SIGPIPE, SIG_IGN);
-  int pipes[3][2];
-  for (auto& p : pipes)
-    if (pipe2(p, O_CLOEXEC) != 0) return -1;
-  pid_t pid = spawn(program, args, options, {pipes[0][0], pipes[1][1], pipes[2][1]});
-  for (int fd : {pipes[0][0], pipes[1][1], pipes[2][1]}) close(fd);
-  in = pipes[0][1];
-  out = pipes[1][0];
-  err = pipes[2][0];
-  fcntl(in, F_SETFL, O_NONBLOCK);
-  return pid;
-}
-
-// Milliseconds left until the deadline, for poll: -1 without one.
-int left(Deadline deadline) {
-  if (!deadline) return -1;
-  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(*deadline -
-                                                                  std::chrono::steady_clock::now());
-  return static_cast<int>(std::clamp<long>(ms.count(), 0, 1 << 30));
-}
-
-// Writes `input` to `in` (closing it once all is written or the child stops
-// reading) while both outputs are read to their end. Past the deadline the
-// child is killed and the rest of its output still collected.
-void pump(int& in, std::string_view input, int& out, int& err, pid_t pid, Deadline deadline,
-          ProcessResult& result) {
-  if (in >= 0 && input.empty()) close(std::exchange(in, -1));
-  char buffer[65536];
-  while (out >= 0 || err >= 0) {
-    pollfd fds[3];
-    int n = 0;
-    for (int fd : {out, err})
-      if (fd >= 0) fds[n++] = {fd, POLLIN, 0};
-    if (in >= 0) fds[n++] = {in, POLLOUT, 0};
-    int ready = poll(fds, n, left(deadline));
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready < 0) break;
-    if (ready == 0) {
-      kill(pid, SIGKILL);
-      deadline.reset();
-      continue;
-    }
-    for (int i = 0; i < n; ++i) {
-      if (!fds[i].revents) continue;
-      if (fds[i].fd == in) {
-        ssize_t w = write(in, input.data(), input.size());
-        if (w < 0 && errno != EAGAIN && errno != EINTR) w = static_cast<ssize_t>(input.size());
-        input.remove_prefix(static_cast<size_t>(std::max<ssize_t>(w, 0)));
-        if (input.empty()) close(std::exchange(in, -1));
-        continue;
-      }
-      int& fd = fds[i].fd == out ? out : err;
-      ssize_t r = read(fd, buffer, sizeof buffer);
-      if (r > 0)
-        (&fd == &out ? result.out : result.err).append(buffer, static_cast<size_t>(r));
-      else if (r == 0 || errno != EINTR)
-        close(std::exchange(fd, -1));
-    }
-  }
-  if (in >= 0) close(std::exchange(in, -1));
+  const auto* user = options.user ? &*options.user : nullptr;
+  if ((options.cwd.empty() || chdir(options.cwd.c_str()) == 0) &&
+      (!user || (setgroups(0, nullptr) == 0 && setgid(user->gid) == 0 && setuid(user->uid) == 0)))
+    execve(program.c_str(), argv.data(), envp.data());
+  _exit(127);
 }
 
 int exitStatus(pid_t pid) {
@@ -143,30 +76,20 @@ int exitStatus(pid_t pid) {
 
 }  // namespace
 
-ProcessResult runProcess(const std::string& program, const std::vector<std::string>& args,
-                         const ProcessOptions& options) {
-  int in = -1, out = -1, err = -1;
-  pid_t pid = spawnWithPipes(program, args, options, in, out, err);
-  if (pid < 0) return {};
-  ProcessResult result;
-  pump(in, options.input, out, err, pid, std::nullopt, result);
-  result.status = exitStatus(pid);
-  return result;
-}
-
-pid_t startProcess(const std::string& program, const std::vector<std::string>& args,
-                   const std::map<std::string, std::optional<std::string>>& env) {
-  ProcessOptions options;
-  options.env = env;
-  int null = open("/dev/null", O_RDWR | O_CLOEXEC);
-  pid_t pid = spawn(program, args, options, {null, null, null});
-  close(null);
-  return pid;
-}
-
 ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& args,
-                           const ProcessOptions& options) {
-  pid_ = spawnWithPipes(program, args, options, in_, out_, err_);
+                           const ProcessOptions& options)
+    : input_(options.input) {
+  // A child that closes its input early must not kill the test.
+  signal(SIGPIPE, SIG_IGN);
+  int pipes[3][2];
+  for (auto& p : pipes)
+    if (pipe2(p, O_CLOEXEC) != 0) return;
+  pid_ = spawn(program, args, options, {pipes[0][0], pipes[1][1], pipes[2][1]});
+  for (int fd : {pipes[0][0], pipes[1][1], pipes[2][1]}) close(fd);
+  in_ = pipes[0][1];
+  out_ = pipes[1][0];
+  err_ = pipes[2][0];
+  fcntl(in_, F_SETFL, O_NONBLOCK);
 }
 
 ChildProcess::~ChildProcess() {
@@ -178,23 +101,35 @@ ChildProcess::~ChildProcess() {
     if (fd >= 0) close(fd);
 }
 
-bool ChildProcess::write(const std::string& bytes, std::chrono::milliseconds limit) {
-  Deadline deadline = std::chrono::steady_clock::now() + limit;
-  std::string_view rest = bytes;
-  while (in_ >= 0 && !rest.empty()) {
-    ssize_t n = ::write(in_, rest.data(), rest.size());
-    if (n > 0) {
-      rest.remove_prefix(static_cast<size_t>(n));
-    } else if (errno != EINTR) {
-      pollfd fd{in_, POLLOUT, 0};
-      if (errno != EAGAIN || poll(&fd, 1, left(deadline)) == 0) return false;
+// Moves bytes both ways (the input out, both outputs in) until done() holds,
+// both outputs have ended or the deadline has passed.
+bool ChildProcess::pump(Clock::time_point deadline, const std::function<bool()>& done) {
+  char buffer[65536];
+  while (!done() && (out_ >= 0 || err_ >= 0)) {
+    pollfd fds[3] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}, {input_.empty() ? -1 : in_, POLLOUT, 0}};
+    int ready = poll(fds, 3, left(deadline));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) return false;
+    if (fds[2].revents) {
+      ssize_t n = ::write(in_, input_.data(), input_.size());
+      if (n < 0 && errno != EAGAIN && errno != EINTR) inputRefused_ = true;
+      input_.erase(0, inputRefused_ ? input_.size() : static_cast<size_t>(std::max<ssize_t>(n, 0)));
+    }
+    for (int i = 0; i < 2; ++i) {
+      int& fd = i == 0 ? out_ : err_;
+      ssize_t n = fds[i].revents ? read(fd, buffer, sizeof buffer) : -1;
+      if (n > 0)
+        (i == 0 ? pending_ : errors_).append(buffer, static_cast<size_t>(n));
+      else if (fds[i].revents && (n == 0 || errno != EINTR))
+        close(std::exchange(fd, -1));
     }
   }
-  return rest.empty();
+  return done();
 }
 
-void ChildProcess::closeInput() {
-  if (in_ >= 0) close(std::exchange(in_, -1));
+bool ChildProcess::write(const std::string& bytes, std::chrono::milliseconds limit) {
+  input_ += bytes;
+  return pump(Clock::now() + limit, [&] { return input_.empty(); }) && !inputRefused_;
 }
 
 void ChildProcess::closeOutput() {
@@ -202,32 +137,41 @@ void ChildProcess::closeOutput() {
 }
 
 std::optional<std::string> ChildProcess::readLine(std::chrono::milliseconds limit) {
-  Deadline deadline = std::chrono::steady_clock::now() + limit;
-  char buffer[65536];
-  for (size_t end; (end = pending_.find('\n')) == std::string::npos;) {
-    pollfd fd{out_, POLLIN, 0};
-    int ready = out_ < 0 ? 0 : poll(&fd, 1, left(deadline));
-    if (ready < 0 && errno == EINTR) continue;
-    ssize_t n = ready > 0 ? read(out_, buffer, sizeof buffer) : 0;
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return std::nullopt;
-    pending_.append(buffer, static_cast<size_t>(n));
-  }
-  size_t end = pending_.find('\n');
+  size_t end = std::string::npos;
+  if (!pump(Clock::now() + limit, [&] { return (end = pending_.find('\n')) != std::string::npos; }))
+    return std::nullopt;
   std::string line = pending_.substr(0, end);
   pending_.erase(0, end + 1);
   return line;
 }
 
 ProcessResult ChildProcess::finish(bool closeInputFirst, std::chrono::milliseconds limit) {
-  if (closeInputFirst) closeInput();
-  ProcessResult result;
-  if (pid_ <= 0) return result;
-  result.out = std::exchange(pending_, std::string());
-  int untouched = -1;  // input left as it is when not closed first
-  pump(untouched, {}, out_, err_, pid_, std::chrono::steady_clock::now() + limit, result);
-  result.status = exitStatus(std::exchange(pid_, -1));
+  auto inputDone = [&] {
+    if (closeInputFirst && input_.empty() && in_ >= 0) close(std::exchange(in_, -1));
+    return false;
+  };
+  // Past the limit the child is killed and the rest of its output still read.
+  if (pid_ > 0 && !pump(Clock::now() + limit, inputDone) && (out_ >= 0 || err_ >= 0)) {
+    kill(pid_, SIGKILL);
+    pump(Clock::now() + std::chrono::hours(1), inputDone);
+  }
+  inputDone();
+  ProcessResult result{std::exchange(pending_, ""), std::exchange(errors_, "")};
+  if (pid_ > 0) result.status = exitStatus(std::exchange(pid_, -1));
   return result;
+}
+
+ProcessResult runProcess(const std::string& program, const std::vector<std::string>& args,
+                         const ProcessOptions& options) {
+  return ChildProcess(program, args, options).finish(true, std::chrono::hours(1));
+}
+
+pid_t startProcess(const std::string& program, const std::vector<std::string>& args,
+                   const std::map<std::string, std::optional<std::string>>& env) {
+  int null = open("/dev/null", O_RDWR | O_CLOEXEC);
+  pid_t pid = spawn(program, args, {env, "", "", std::nullopt}, {null, null, null});
+  close(null);
+  return pid;
 }
 
 }  // namespace tesselo::test

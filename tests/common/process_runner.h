@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -33,25 +34,10 @@ struct ProcessOptions {
   std::optional<User> user;
 };
 
-// Exit statuses of a child that never became the program: its folder or user
-// could not be taken on, or the program could not be started.
-constexpr int childSetupFailed = 126;
-constexpr int notExecuted = 127;
-
-ProcessResult runProcess(const std::string& program, const std::vector<std::string>& args,
-                         const ProcessOptions& options = {});
-
-// Starts the program with the environment changes and its standard streams on
-// /dev/null, and returns at once: for tests that stop or kill it part-way.
-// The caller waits for it.
-pid_t startProcess(const std::string& program, const std::vector<std::string>& args,
-                   const std::map<std::string, std::optional<std::string>>& env);
-
 // A program kept running while a test talks to it: lines in, lines out,
 // then an orderly finish that collects the rest.
 class ChildProcess {
  public:
-  // Only env and cwd of the options are used.
   ChildProcess(const std::string& program, const std::vector<std::string>& args,
                const ProcessOptions& options = {});
   ~ChildProcess();  // kills the child if it still runs
@@ -62,7 +48,6 @@ class ChildProcess {
   // took no more within the limit.
   bool write(const std::string& bytes,
              std::chrono::milliseconds limit = std::chrono::milliseconds(60000));
-  void closeInput();
   // Closes the test's end of the child's standard output.
   void closeOutput();
   // The next line of standard output without its line feed; nothing at the
@@ -70,17 +55,32 @@ class ChildProcess {
   // hanging test, not a measurement).
   std::optional<std::string> readLine(
       std::chrono::milliseconds limit = std::chrono::milliseconds(60000));
-  // Closes standard input unless told otherwise, reads both outputs to their
-  // end and waits for the exit. `out` holds what readLine had not taken. A
-  // child still running after the limit is killed (status 128 + 9).
+  // Writes the options' input, closes standard input unless told otherwise,
+  // reads both outputs to their end and waits for the exit. `out` holds what
+  // readLine had not taken. A child still running after the limit is killed
+  // (status 128 + 9).
   ProcessResult finish(bool closeInputFirst = true,
                        std::chrono::milliseconds limit = std::chrono::milliseconds(60000));
 
  private:
+  using Clock = std::chrono::steady_clock;
+  bool pump(Clock::time_point deadline, const std::function<bool()>& done);
+
   pid_t pid_ = -1;
   int in_ = -1, out_ = -1, err_ = -1;
-  std::string pending_;
+  std::string pending_, errors_, input_;
+  bool inputRefused_ = false;
 };
+
+// The program run to its end with the options' input.
+ProcessResult runProcess(const std::string& program, const std::vector<std::string>& args,
+                         const ProcessOptions& options = {});
+
+// Starts the program with the environment changes and its standard streams on
+// /dev/null, and returns at once: for tests that stop or kill it part-way.
+// The caller waits for it.
+pid_t startProcess(const std::string& program, const std::vector<std::string>& args,
+                   const std::map<std::string, std::optional<std::string>>& env);
 
 // Absolute paths of the built programs.
 std::string cliPath();

@@ -31,14 +31,16 @@ void step() {
 // not steps of a file replacement.
 bool tracked[4096];
 
-bool isTracked(int fd) {
+bool followed(int fd) {
   return fd >= 0 && fd < 4096 && tracked[fd];
 }
 
-template <typename Function>
-Function next(const char* name) {
-  return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
+int follow(int fd) {
+  if (fd >= 0 && fd < 4096) tracked[fd] = true;
+  return fd;
 }
+
+#define NEXT(name, type) reinterpret_cast<type>(dlsym(RTLD_NEXT, name))
 
 }  // namespace
 
@@ -46,9 +48,7 @@ extern "C" {
 
 int mkostemp(char* pattern, int flags) {
   step();
-  int fd = next<int (*)(char*, int)>("mkostemp")(pattern, flags);
-  if (fd >= 0 && fd < 4096) tracked[fd] = true;
-  return fd;
+  return follow(NEXT("mkostemp", int (*)(char*, int))(pattern, flags));
 }
 
 // A file opened for writing by name is followed as well: a write in place is
@@ -58,43 +58,42 @@ int open(const char* path, int flags, ...) {
   va_start(rest, flags);
   mode_t mode = (flags & (O_CREAT | O_TMPFILE)) ? static_cast<mode_t>(va_arg(rest, int)) : 0;
   va_end(rest);
-  bool writing = (flags & O_ACCMODE) != O_RDONLY;
-  if (writing) step();
-  int fd = next<int (*)(const char*, int, ...)>("open")(path, flags, mode);
-  if (writing && fd >= 0 && fd < 4096) tracked[fd] = true;
-  return fd;
+  auto real = NEXT("open", int (*)(const char*, int, ...));
+  if ((flags & O_ACCMODE) == O_RDONLY) return real(path, flags, mode);
+  step();
+  return follow(real(path, flags, mode));
 }
 
 int fchmod(int fd, mode_t mode) {
-  if (isTracked(fd)) step();
-  return next<int (*)(int, mode_t)>("fchmod")(fd, mode);
+  if (followed(fd)) step();
+  return NEXT("fchmod", int (*)(int, mode_t))(fd, mode);
 }
 
 ssize_t write(int fd, const void* data, size_t size) {
   static const long piece = numberFrom("TESSELO_TEST_WRITE_PIECE");
-  if (isTracked(fd)) {
+  if (followed(fd)) {
     step();
     if (piece > 0) size = std::min(size, static_cast<size_t>(piece));
   }
-  return next<ssize_t (*)(int, const void*, size_t)>("write")(fd, data, size);
+  return NEXT("write", ssize_t(*)(int, const void*, size_t))(fd, data, size);
 }
 
 int fsync(int fd) {
   step();
-  return next<int (*)(int)>("fsync")(fd);
+  return NEXT("fsync", int (*)(int))(fd);
 }
 
 int close(int fd) {
-  if (isTracked(fd)) {
+  if (followed(fd)) {
     step();
     tracked[fd] = false;
   }
-  return next<int (*)(int)>("close")(fd);
+  return NEXT("close", int (*)(int))(fd);
 }
 
 int rename(const char* from, const char* to) {
   step();
-  int rc = next<int (*)(const char*, const char*)>("rename")(from, to);
+  int rc = NEXT("rename", int (*)(const char*, const char*))(from, to);
   step();
   return rc;
 }

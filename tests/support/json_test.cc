@@ -1,7 +1,8 @@
 // Every JSON text a program reads goes through parseJson and every line it
 // writes through compactJson: both must agree with nlohmann/json, values and
 // number types alike, and their quick paths must take what they are meant to.
-// The json_quick fuzz target compares generated texts the same way.
+// The texts the quick reader takes, and valid ones it leaves to nlohmann; the
+// json_quick fuzz target's corpus holds a text for each way one is refused.
 #include "support/json.h"
 
 #include <gtest/gtest.h>
@@ -15,13 +16,6 @@
 namespace tesselo {
 namespace {
 
-// What parseJson answered before it had a quick path.
-std::optional<Json> fullParse(std::string_view text) {
-  Json value = Json::parse(text.begin(), text.end(), nullptr, false);
-  if (value.is_discarded() || !value.is_structured()) return std::nullopt;
-  return value;
-}
-
 // Equal values of the same types throughout: 5 read as unsigned is not 5
 // read as signed, although nlohmann compares them equal.
 bool identical(const Json& a, const Json& b) {
@@ -32,97 +26,42 @@ bool identical(const Json& a, const Json& b) {
   return true;
 }
 
-std::string reference(const Json& value) {
-  return value.dump(-1, ' ', false, Json::error_handler_t::replace);
-}
-
 // Whether the quick writer took the value; either way compactJson writes
 // nlohmann's bytes.
 bool writesLikeNlohmann(const Json& value) {
-  std::string quick;
+  std::string quick, reference = value.dump(-1, ' ', false, Json::error_handler_t::replace);
   bool taken = writeQuickly(value, quick);
-  if (taken) {
-    EXPECT_EQ(quick, reference(value));
-  }
-  EXPECT_EQ(compactJson(value), reference(value));
+  EXPECT_TRUE(!taken || quick == reference) << reference;
+  EXPECT_EQ(compactJson(value), reference);
   return taken;
 }
 
 TEST(Json, TextsReadAsTheFullParserReadsThem) {
   ASSERT_FALSE(identical(Json(5u), Json(5)));
+  const std::string deep = std::string(64, '[') + std::string(64, ']');
   struct Case {
     std::string text;
     bool quick;  // whether the quick reader takes it
   } cases[] = {
-      {"{}", true},
+      // clang-format off
       {" \t\r\n{ \n}\r\n ", true},
-      {R"({"a":"1","b":"2","a":"3"})", true},
-      {R"({"":"","t":true,"f":false,"n":null,"s":"x"})", true},
-      {R"({"e":"\" \\ \/ \b \f \n \r \t"})", true},
-      {R"({"u":"\u0000\u0001\u001f\u0041\u00e9\u20AC\uffff"})", true},
-      {R"({"pair":"\ud83d\ude00\ud800\udc00\udbff\udfff","upper":"\uD83D\uDE00"})", true},
-      {"{\"utf8\":\"\xC2\x80\xDF\xBF\xE0\xA0\x80\xED\x9F\xBF\xEE\x80\x80\xEF\xBF\xBF\x7F\"}", true},
-      {"{\"utf8\":\"\xF0\x90\x80\x80\xF3\xBF\xBF\xBF\xF4\x8F\xBF\xBF\"}", true},
-      {R"({"o":{"k":"v","o":{}},"l":["x",[],[1,[true]]],"e":[]})", true},
-      {" [ 1 , -2 , 0 , -0 ] ", true},
-      {R"({"u":9999999999999999999,"i":-999999999999999999})", true},
-      {std::string(64, '[') + std::string(64, ']'), true},
-      {R"({"u":18446744073709551615,"i":-9223372036854775808})", false},
-      {R"({"big":18446744073709551616,"small":-9223372036854775809})", false},
+      {R"({"a":"1","":"","a":"3","t":true,"f":false,"n":null,"e":"\" \\ \/ \b \f \n \r \t"})", true},
+      {R"({"u":"\u0000\u001f\u0041\u00e9\u20AC\uFFFF","pair":"\ud83d\ude00\ud800\udc00\udbff\udfff\uD83D\uDE00"})", true},
+      {"{\"utf8\":\"\xC2\x80\xDF\xBF\xE0\xA0\x80\xED\x9F\xBF\xEE\x80\x80\xEF\xBF\xBF\x7F\xF0\x90\x80\x80\xF3\xBF\xBF\xBF\xF4\x8F\xBF\xBF\"}", true},
+      {R"({"o":{"k":"v","o":{}},"l":["x",[],[1,[true]]],"n":[ 1 , -2 , 0 , -0 , 9999999999999999999 , -999999999999999999 ]})", true},
+      {deep, true},
+      {"[" + deep + "]", false},
+      {"[18446744073709551615]", false},
+      {"[-9223372036854775808]", false},
       {R"({"n":1.5})", false},
-      {R"({"n":-0.5e3})", false},
-      {R"({"n":1E3})", false},
-      {std::string(65, '[') + std::string(65, ']'), false},
-      {R"({"lone":"\ud800"})", false},
-      {R"({"lone":"\udc00"})", false},
-      {R"({"half":"\ud800\u0041"})", false},
-      {R"({"half":"\ud800x"})", false},
-      {R"({"hex":"\u12G4"})", false},
-      {R"({"hex":"\u12"})", false},
-      {R"({"esc":"\x"})", false},
-      {R"({"esc":"\)", false},
-      {"{\"c\":\"\x01\"}", false},
-      {"{\"c\":\"\x1F\"}", false},
-      {"{\"b\":\"\xC0\x80\"}", false},
-      {"{\"b\":\"\xC1\xBF\"}", false},
-      {"{\"b\":\"\x80\"}", false},
-      {"{\"b\":\"\xE0\x9F\xBF\"}", false},
-      {"{\"b\":\"\xED\xA0\x80\"}", false},
-      {"{\"b\":\"\xF0\x8F\xBF\xBF\"}", false},
-      {"{\"b\":\"\xF4\x90\x80\x80\"}", false},
-      {"{\"b\":\"\xF5\x80\x80\x80\"}", false},
-      {"{\"b\":\"\xE2\x94\"}", false},
-      {"{\"b\":\"\xE2\x94", false},
-      {"\xEF\xBB\xBF{}", false},
-      {"\f{}", false},
-      {R"({"a":"x",})", false},
-      {R"({"a" "x"})", false},
-      {R"({"a":"x" "b":"y"})", false},
-      {R"({"a":"x"} x)", false},
-      {R"({"a":"x"}})", false},
-      {R"({"a":tru})", false},
-      {R"({"a":nul})", false},
-      {R"({"a":True})", false},
-      {R"({a:"x"})", false},
-      {R"({"a":"x")", false},
-      {R"({"n":01})", false},
-      {R"({"n":-})", false},
-      {R"({"n":+1})", false},
-      {R"({"n":1x})", false},
-      {R"([1,])", false},
-      {R"([,1])", false},
-      {R"({"a":[1}})", false},
-      {R"({"a":{"b":1]})", false},
-      {R"("x")", false},
-      {"5", false},
-      {"null", false},
-      {"", false},
       {"{", false},
+      // clang-format on
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
-    std::optional<Json> expected = fullParse(c.text), quick = parseQuickly(c.text),
-                        parsed = parseJson(c.text);
+    Json full = Json::parse(c.text.begin(), c.text.end(), nullptr, false);
+    std::optional<Json> expected, quick = parseQuickly(c.text), parsed = parseJson(c.text);
+    if (!full.is_discarded() && full.is_structured()) expected = full;
     EXPECT_EQ(quick.has_value(), c.quick);
     EXPECT_TRUE(!quick || (expected && identical(*quick, *expected)));
     ASSERT_EQ(parsed.has_value(), expected.has_value());
@@ -139,14 +78,11 @@ TEST(Json, ValuesWrittenAsNlohmannWritesThem) {
     Json value;
     bool quick;
   } cases[] = {
+      // clang-format off
       {Json::array({ascii, std::string("nul\0inside", 10)}), true},
       {Json{{"\"key\\/\n", "v"}}, true},
-      {Json{{"max", std::numeric_limits<uint64_t>::max()},
-            {"min", std::numeric_limits<int64_t>::min()},
-            {"zero", 0}},
-       true},
-      {Json{{"f", 1.0}, {"g", 0.1}, {"h", -0.0}, {"i", 1e300}, {"j", 5e-324}, {"k", 123456.789}},
-       true},
+      {Json{{"max", std::numeric_limits<uint64_t>::max()}, {"min", std::numeric_limits<int64_t>::min()}, {"zero", 0}}, true},
+      {Json{{"f", 1.0}, {"g", 0.1}, {"h", -0.0}, {"i", 1e300}, {"j", 5e-324}, {"k", 123456.789}}, true},
       {Json{{"bad", "\xFF"}}, false},
       {Json{{"bad", "\xC0\x80"}}, false},
       {Json{{"bad", "\xED\xA0\x80"}}, false},
@@ -154,8 +90,10 @@ TEST(Json, ValuesWrittenAsNlohmannWritesThem) {
       {Json{{"bad", "cut \xE2\x94"}}, false},
       {Json{{"\x80key", "v"}}, false},
       {Json::array({"ok", Json::array({"\xFE"})}), false},
+      // clang-format on
   };
-  for (const Case& c : cases) EXPECT_EQ(writesLikeNlohmann(c.value), c.quick) << reference(c.value);
+  for (const Case& c : cases)
+    EXPECT_EQ(writesLikeNlohmann(c.value), c.quick) << *compactJson(c.value);
   EXPECT_FALSE(compactJson(Json{{"t", std::numeric_limits<double>::infinity()}}));
   EXPECT_FALSE(compactJson(Json::array({std::nan("")})));
   EXPECT_FALSE(settingsJson(Json::array({std::nan("")})));
@@ -173,17 +111,6 @@ TEST(Json, SettingsArePrettySortedWithEveryNumberAndSlashKept) {
   std::string text = *settingsJson(value);
   EXPECT_EQ(text, "{\n  \"a\": 5,\n  \"m\": 5.0,\n  \"z\": \"\\/usr\\/bin\\/x\"\n}");
   EXPECT_EQ(*parseJson(text), value);
-}
-
-TEST(Json, ALargeScreenIsReadWholeByTheQuickReader) {
-  std::string text = "{\"text\":\"", expected;
-  for (int i = 0; i < 20000; ++i) {
-    text += "\xE2\x94\x82 make \\\"all\\\" \\\\ done\\n";
-    expected += "\xE2\x94\x82 make \"all\" \\ done\n";
-  }
-  std::optional<Json> value = parseQuickly(text + "\"}");
-  ASSERT_TRUE(value);
-  EXPECT_EQ((*value)["text"], expected);
 }
 
 }  // namespace
