@@ -130,6 +130,14 @@ ProcessResult HostWorld::cli(const std::vector<std::string>& args, const std::st
   return runProcess(cliPath(), args, {merged, input, {}, {}});
 }
 
+std::future<ProcessResult> HostWorld::later(
+    std::vector<std::string> args, std::map<std::string, std::optional<std::string>> extra) const {
+  auto started =
+      std::async(std::launch::async, [this, args, extra] { return cli(args, {}, extra); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  return started;
+}
+
 bool HostWorld::startHost(std::vector<std::string> extra, std::vector<std::string> launcher) {
   std::vector<std::string> args = launcher;
   args.push_back(hostPath());
@@ -201,12 +209,6 @@ std::vector<std::string> HostWorld::paneIds() const {
   for (const auto& terminal : answer["terminals"])
     for (const auto& pane : terminal["panels"]) ids.push_back(pane["id"]);
   return ids;
-}
-
-std::string HostWorld::firstTerminalId() const {
-  Json answer = list();
-  if (!answer.contains("terminals") || answer["terminals"].empty()) return {};
-  return answer["terminals"][0]["id"];
 }
 
 std::string HostWorld::screen(const std::string& pane, int lines) const {
