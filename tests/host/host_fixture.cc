@@ -20,8 +20,6 @@
 
 #include "support/fd_io.h"
 
-extern char** environ;
-
 namespace tesselo::test {
 
 std::string hostPath() {
@@ -145,25 +143,9 @@ bool HostWorld::startHost(std::vector<std::string> extra, std::vector<std::strin
   if (launcher.empty()) args.insert(args.end(), {"--socket", socket});
   args.insert(args.end(), {"--tmux-socket", tmuxSocket});
   args.insert(args.end(), extra.begin(), extra.end());
-  std::string log = dir.file("host.log");
-  pid_t pid = fork();
-  if (pid == 0) {
-    int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-    dup2(fd, 1);
-    dup2(fd, 2);
-    for (const auto& [name, value] : env) {
-      if (value)
-        setenv(name.c_str(), value->c_str(), 1);
-      else
-        unsetenv(name.c_str());
-    }
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    execvp(argv[0], argv.data());
-    _exit(127);
-  }
-  hostPid_ = pid;
+  // Through a shell that keeps what the host says in its log.
+  args.insert(args.begin(), {"-c", "exec \"$0\" \"$@\" >>'" + dir.file("host.log") + "' 2>&1"});
+  hostPid_ = startProcess("/bin/sh", args, env);
   return eventually([&] {
            int status;
            if (waitpid(hostPid_, &status, WNOHANG) == hostPid_) {

@@ -34,9 +34,13 @@ TEST(HostRobustness, RefusalsAreAnsweredAndTheHostServesOn) {
     std::string answer;
   } rows[] = {
       // clang-format off
-      {'r', {"not json\n"}, 0, malformed}, {'r', {"[1,2]\n"}, 0, malformed}, {'r', {"{}\n"}, 0, malformed},
-      {'r', {"{\"method\":5}\n"}, 0, malformed}, {'r', {"\n"}, 0, malformed},
-      {'r', {"{\"method\":\"list\"\n"}, 0, malformed}, {'r', {"{\"method\":\"list\",\"x\":\"\xff\"}\n"}, 0, malformed},
+      {'r', {"not json\n"}, 0, malformed},
+      {'r', {"[1,2]\n"}, 0, malformed},
+      {'r', {"{}\n"}, 0, malformed},
+      {'r', {"{\"method\":5}\n"}, 0, malformed},
+      {'r', {"\n"}, 0, malformed},
+      {'r', {"{\"method\":\"list\"\n"}, 0, malformed},
+      {'r', {"{\"method\":\"list\",\"x\":\"\xff\"}\n"}, 0, malformed},
       {'r', {"{\"method\":\"list\"} trailing\n"}, 0, malformed},
       {'r', {"{\"method\":\"fly\"}\n"}, 0, R"({"error":"unknown method \"fly\""})"},
       {'r', {"{\"method\":\"notify\"}\r\n"}, 0, R"({"clients":0})"},

@@ -8,6 +8,7 @@
 #include "host/handlers.h"
 #include "host/pane_ids.h"
 #include "host/pane_table.h"
+#include "host/tmux.h"
 #include "host/tmux_control.h"
 #include "host/turn_signals.h"
 
@@ -29,17 +30,15 @@ PaneRow pane(std::string session, long long activity, std::string tmuxPane, bool
 TEST(PaneTable, RowsStartOnlyAtTheMarkWhateverFoldersAndCommandsHold) {
   // A folder or command may hold line feeds, separators and whole rows.
   std::string folder = "/home/a\nM0\x1f$9\x1fx\n\x1e", command = "z\nsh\x1f\x1eM0\x1e";
-  std::string fields =
-      "M1\x1f$0\x1fmain\x1f"
-      "1700\x1f@1\x1fw\x1f"
-      "1\x1f%3\x1f"
-      "1\x1fti\x1f";
-  std::string text = fields +
-                     "aaaaaaaa11111111\x1f\x1f"
-                     "4242\x1f" +
-                     command + "\x1eM1\x1e" + folder +
-                     "\nM1\x1f$0\x1fmain\x1f"
-                     "1700\x1f@1\x1fsh\x1eM1\x1e/\n";
+  auto row = [](std::vector<std::string> fields, const std::string& rest) {
+    std::string line;
+    for (const auto& field : fields) line += field + '\x1f';
+    return line + rest;
+  };
+  std::string text = row({"M1", "$0", "main", "1700", "@1", "w", "1", "%3", "1", "ti",
+                          "aaaaaaaa11111111", "", "4242"},
+                         command + "\x1eM1\x1e" + folder + "\n") +
+                     row({"M1", "$0", "main", "1700", "@1"}, "sh\x1eM1\x1e/\n");
   auto rows = parsePaneRows(text, "M1");
   ASSERT_EQ(rows.size(), 1u);
   EXPECT_EQ(rows[0].process, command);
@@ -71,16 +70,20 @@ TEST(PaneIds, FreshIdsAvoidTakenPrefixes) {
   EXPECT_EQ(freshId(taken, [&] { return draws[next++]; }), "2b0000000000002a");
 }
 
-TEST(AgentRules, NotificationsTheStandInNeverSendsAndTheMostPressingPane) {
+TEST(AgentRules, NotificationTypesSetStatesAndATerminalShowsItsMostPressingPane) {
   struct Case {
     const char* detail;  // nullptr: none
     EffectKind kind;
     std::string_view state;
   } cases[] = {
       // clang-format off
-      {"elicitation_dialog", EffectKind::set, stateBlocked}, {"elicitation_url_dialog", EffectKind::set, stateBlocked},
-      {"agent_needs_input", EffectKind::set, stateBlocked}, {"agent_completed", EffectKind::set, stateIdle},
-      {"idle_prompt", EffectKind::none, {}}, {nullptr, EffectKind::none, {}},
+      {"permission_prompt", EffectKind::set, stateBlocked},
+      {"elicitation_dialog", EffectKind::set, stateBlocked},
+      {"elicitation_url_dialog", EffectKind::set, stateBlocked},
+      {"agent_needs_input", EffectKind::set, stateBlocked},
+      {"agent_completed", EffectKind::set, stateIdle},
+      {"idle_prompt", EffectKind::none, {}},
+      {nullptr, EffectKind::none, {}},
       // clang-format on
   };
   for (const Case& c : cases) {
@@ -146,12 +149,16 @@ TEST(AgentWaits, ASweepJudgesOnlyWhatWasKnownBeforeItsMark) {
   states.retain({}, mark);
   EXPECT_FALSE(states.get("old"));
   EXPECT_TRUE(states.get("new"));
+  states.apply("new", "claude", {EffectKind::forget, {}});
+  EXPECT_FALSE(states.watched());
 }
 
-TEST(MethodRules, ParameterEdgesOfReadAndWait) {
+TEST(MethodRules, ParameterEdgesOfReadWaitAndSend) {
   EXPECT_EQ(bottomLines("one\ntwo\n\nthree\n\n\n\n", 2), "\nthree");
   EXPECT_EQ(bottomLines("one\n\nthree\n", 400), "one\n\nthree");
   EXPECT_EQ(bottomLines("\n\n\n", 5), "");
+  // Typed text goes in chunks cut only between characters (é is two bytes).
+  EXPECT_EQ(literalChunks("abécd", 3), (std::vector<std::string>{"ab", "éc", "d"}));
   struct Case {
     Json request;
     std::variant<int64_t, std::string> count;
