@@ -20,8 +20,6 @@
 
 #include "support/fd_io.h"
 
-extern char** environ;
-
 namespace tesselo::test {
 
 std::string hostPath() {
@@ -130,6 +128,14 @@ ProcessResult HostWorld::cli(const std::vector<std::string>& args, const std::st
   return runProcess(cliPath(), args, {merged, input, {}, {}});
 }
 
+std::future<ProcessResult> HostWorld::later(
+    std::vector<std::string> args, std::map<std::string, std::optional<std::string>> extra) const {
+  auto started =
+      std::async(std::launch::async, [this, args, extra] { return cli(args, {}, extra); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  return started;
+}
+
 bool HostWorld::startHost(std::vector<std::string> extra, std::vector<std::string> launcher) {
   std::vector<std::string> args = launcher;
   args.push_back(hostPath());
@@ -137,25 +143,9 @@ bool HostWorld::startHost(std::vector<std::string> extra, std::vector<std::strin
   if (launcher.empty()) args.insert(args.end(), {"--socket", socket});
   args.insert(args.end(), {"--tmux-socket", tmuxSocket});
   args.insert(args.end(), extra.begin(), extra.end());
-  std::string log = dir.file("host.log");
-  pid_t pid = fork();
-  if (pid == 0) {
-    int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-    dup2(fd, 1);
-    dup2(fd, 2);
-    for (const auto& [name, value] : env) {
-      if (value)
-        setenv(name.c_str(), value->c_str(), 1);
-      else
-        unsetenv(name.c_str());
-    }
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    execvp(argv[0], argv.data());
-    _exit(127);
-  }
-  hostPid_ = pid;
+  // Through a shell that keeps what the host says in its log.
+  args.insert(args.begin(), {"-c", "exec \"$0\" \"$@\" >>'" + dir.file("host.log") + "' 2>&1"});
+  hostPid_ = startProcess("/bin/sh", args, env);
   return eventually([&] {
            int status;
            if (waitpid(hostPid_, &status, WNOHANG) == hostPid_) {
@@ -201,12 +191,6 @@ std::vector<std::string> HostWorld::paneIds() const {
   for (const auto& terminal : answer["terminals"])
     for (const auto& pane : terminal["panels"]) ids.push_back(pane["id"]);
   return ids;
-}
-
-std::string HostWorld::firstTerminalId() const {
-  Json answer = list();
-  if (!answer.contains("terminals") || answer["terminals"].empty()) return {};
-  return answer["terminals"][0]["id"];
 }
 
 std::string HostWorld::screen(const std::string& pane, int lines) const {

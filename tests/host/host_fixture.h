@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <functional>
+#include <future>
 #include <string>
 #include <vector>
 
@@ -58,12 +59,16 @@ class HostWorld {
   ProcessResult tmux(const std::vector<std::string>& args) const;
   ProcessResult cli(const std::vector<std::string>& args, const std::string& input = {},
                     const std::map<std::string, std::optional<std::string>>& env = {}) const;
+  // A client run started now and answered later, once it has had time to
+  // reach the host (and park, for a wait).
+  std::future<ProcessResult> later(
+      std::vector<std::string> args,
+      std::map<std::string, std::optional<std::string>> extra = {}) const;
   Json request(const Json& request) const { return requestJson(socket, request); }
 
   // The "list" answer, and the full ids in it.
   Json list() const;
   std::vector<std::string> paneIds() const;
-  std::string firstTerminalId() const;
   // The screen text of a pane, through "read".
   std::string screen(const std::string& pane, int lines = 40) const;
   // Waits until the pane's screen holds a line equal to `line`.
