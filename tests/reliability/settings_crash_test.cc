@@ -61,13 +61,11 @@ TEST(SettingsCrash, KilledAtEveryStepOfTheWritesLeavesOldOrNew) {
   foreign += "\"x\"]}}\n";
   Home first({"", foreign, std::nullopt, {}});
   ASSERT_EQ(first.run({"install-hooks"}), 0);
+  Text installed = contentOf(first.settings);
   const Scenario scenarios[] = {
       {"first install over foreign settings", foreign, std::nullopt, {"install-hooks"}},
       {"install into a home without settings", std::nullopt, std::nullopt, {"install-hooks"}},
-      {"uninstall with a backup kept",
-       contentOf(first.settings),
-       foreign,
-       {"install-hooks", "--uninstall"}},
+      {"uninstall with a backup kept", installed, foreign, {"install-hooks", "--uninstall"}},
   };
   for (const Scenario& scenario : scenarios) {
     SCOPED_TRACE(scenario.name);
@@ -97,18 +95,16 @@ TEST(SettingsCrash, KilledAtEveryStepOfTheWritesLeavesOldOrNew) {
         EXPECT_EQ(backup || scenario.backup ? backup : firstFound, firstFound) << "backup partial";
         // Besides the two, only private temporary files named after them; the
         // new file is never readable by others either.
-        bool temporaryLeft = false;
         for (const auto& entry : fs::directory_iterator(home.dir)) {
           std::string name = entry.path().filename();
           bool temporary = name.starts_with(".settings.json.tesselo-");
-          temporaryLeft |= temporary;
+          leftTemporary += temporary;
           EXPECT_TRUE(temporary || name == "settings.json" ||
                       name == "settings.json.tesselo-backup");
           bool isPrivate = temporary || (name == "settings.json" && left != scenario.settings);
           EXPECT_EQ(isPrivate ? entry.status().permissions() : fs::perms(0600), fs::perms(0600))
               << name;
         }
-        leftTemporary += temporaryLeft;
         // The next run finishes the job.
         EXPECT_EQ(home.run(scenario.args), 0);
         EXPECT_EQ(contentOf(home.settings), finished);
