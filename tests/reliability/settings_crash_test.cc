@@ -1,10 +1,11 @@
-// tesselo install-hooks killed at every step of writing the backup and the
-// settings file: the settings file is always the old or the complete new one,
-// the backup never partial, and the next run finishes the job.
+// tesselo install-hooks killed at every call of each system call that writes
+// the backup and the settings file (strace delivers the SIGKILL as the call
+// begins): the settings file is always the old or the complete new one, the
+// backup never partial, temporaries private and beside the file they replace,
+// and the next run finishes the job.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 
@@ -34,12 +35,18 @@ struct Home : test::TempDir {
     if (scenario.settings) test::writeFile(settings, *scenario.settings);
     if (scenario.backup) test::writeFile(backup, *scenario.backup);
   }
-  // Runs the client with the pause points; the settings file a whole run leaves.
-  Text run(const std::vector<std::string>& args) const {
+  // The client's exit status, run under strace when a call is to be killed.
+  int run(const std::vector<std::string>& args, const std::string& inject = "") const {
+    const char* asan = std::getenv("ASAN_OPTIONS");
     test::ProcessOptions options;
-    options.env["HOME"] = path();
-    EXPECT_EQ(test::runProcess(PRELOADABLE_CLI, args, options).status, 0);
-    return contentOf(settings);
+    // The leak check at exit cannot trace a process strace already traces.
+    options.env = {{"HOME", path()},
+                   {"ASAN_OPTIONS", std::string(asan ? asan : "") + ":detect_leaks=0"}};
+    if (inject.empty()) return test::runProcess(test::cliPath(), args, options).status;
+    std::vector<std::string> traced = {
+        "-f", "-qq", "-o", "/dev/null", "-e", "inject=" + inject, test::cliPath()};
+    traced.insert(traced.end(), args.begin(), args.end());
+    return test::runProcess("/usr/bin/strace", traced, options).status;
   }
   std::string dir = path() + "/.claude", settings = dir + "/settings.json",
               backup = settings + ".tesselo-backup";
@@ -52,63 +59,64 @@ TEST(SettingsCrash, KilledAtEveryStepOfTheWritesLeavesOldOrNew) {
   for (int i = 0; foreign.size() < 200 * 1024; ++i)
     foreign += "\"Bash(tool-" + std::to_string(i) + " --path /opt/x:*)\", ";
   foreign += "\"x\"]}}\n";
-  Text installed = Home({"", foreign, std::nullopt, {}}).run({"install-hooks"});
+  Home first({"", foreign, std::nullopt, {}});
+  ASSERT_EQ(first.run({"install-hooks"}), 0);
+  Text installed = contentOf(first.settings);
   const Scenario scenarios[] = {
       {"first install over foreign settings", foreign, std::nullopt, {"install-hooks"}},
       {"install into a home without settings", std::nullopt, std::nullopt, {"install-hooks"}},
       {"uninstall with a backup kept", installed, foreign, {"install-hooks", "--uninstall"}},
   };
-  const char* asan = std::getenv("ASAN_OPTIONS");
   for (const Scenario& scenario : scenarios) {
     SCOPED_TRACE(scenario.name);
-    Text finished = Home(scenario).run(scenario.args);
+    Home whole(scenario);
+    ASSERT_EQ(whole.run(scenario.args), 0);
+    Text finished = contentOf(whole.settings);
     // The backup holds the first settings file a run found, whole.
     Text firstFound = scenario.backup ? scenario.backup : scenario.settings;
-    int kills = 0, leftOld = 0, leftNew = 0;
-    for (int stopAt = 1; stopAt < 1000; ++stopAt) {
-      SCOPED_TRACE("killed at step " + std::to_string(stopAt));
-      Home home(scenario);
-      pid_t pid = test::startProcess(
-          PRELOADABLE_CLI, scenario.args,
-          {{"HOME", home.path()},
-           {"LD_PRELOAD", PAUSE_POINTS_LIBRARY},
-           {"ASAN_OPTIONS", std::string(asan ? asan : "") + ":verify_asan_link_order=0"},
-           {"TESSELO_TEST_STOP_AT", std::to_string(stopAt)},
-           {"TESSELO_TEST_WRITE_PIECE", "65536"}});
-      int status = 0;
-      while (waitpid(pid, &status, WUNTRACED) < 0 && errno == EINTR) {
-      }
-      if (!WIFSTOPPED(status)) {  // past the last step: the run went through
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    int kills = 0, leftOld = 0, leftNew = 0, leftTemporary = 0;
+    // The calls of a file replacement: made or opened, its mode, each write,
+    // each sync, its close, the rename, and those after it.
+    for (std::string calls : {"open,openat,creat", "fchmod", "write,pwrite64,writev",
+                              "fsync,fdatasync", "close", "rename,renameat,renameat2"}) {
+      for (int nth = 1;; ++nth) {
+        SCOPED_TRACE("killed at call " + std::to_string(nth) + " of " + calls);
+        Home home(scenario);
+        int status = home.run(scenario.args, calls + ":signal=SIGKILL:when=" + std::to_string(nth));
+        if (status == 0) {  // fewer calls than that: the run went through
+          EXPECT_EQ(contentOf(home.settings), finished);
+          break;
+        }
+        ASSERT_EQ(status, 128 + SIGKILL);
+        ++kills;
+        Text left = contentOf(home.settings), backup = contentOf(home.backup);
+        (left == finished ? leftNew : leftOld)++;
+        EXPECT_EQ(left == scenario.settings ? finished : left, finished) << "neither old nor new";
+        EXPECT_EQ(backup || scenario.backup ? backup : firstFound, firstFound) << "backup partial";
+        // Besides the two, only private temporary files named after them; the
+        // new file is never readable by others either.
+        for (const auto& entry : fs::directory_iterator(home.dir)) {
+          std::string name = entry.path().filename();
+          bool temporary = name.starts_with(".settings.json.tesselo-");
+          leftTemporary += temporary;
+          EXPECT_TRUE(temporary || name == "settings.json" ||
+                      name == "settings.json.tesselo-backup");
+          bool isPrivate = temporary || (name == "settings.json" && left != scenario.settings);
+          EXPECT_EQ(isPrivate ? entry.status().permissions() : fs::perms(0600), fs::perms(0600))
+              << name;
+        }
+        // The next run finishes the job.
+        EXPECT_EQ(home.run(scenario.args), 0);
         EXPECT_EQ(contentOf(home.settings), finished);
-        break;
+        EXPECT_EQ(contentOf(home.backup), firstFound ? firstFound : left);
       }
-      kill(pid, SIGKILL);
-      while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-      }
-      ++kills;
-      Text left = contentOf(home.settings), backup = contentOf(home.backup);
-      (left == finished ? leftNew : leftOld)++;
-      EXPECT_EQ(left == scenario.settings ? finished : left, finished) << "neither old nor new";
-      EXPECT_EQ(backup || scenario.backup ? backup : firstFound, firstFound) << "backup partial";
-      // Besides the two, only private temporary files named after them; the
-      // new file is never readable by others either.
-      for (const auto& entry : fs::directory_iterator(home.dir)) {
-        std::string name = entry.path().filename();
-        bool temporary = name.starts_with(".settings.json.tesselo-");
-        EXPECT_TRUE(temporary || name == "settings.json" || name == "settings.json.tesselo-backup");
-        bool isPrivate = temporary || (name == "settings.json" && left != scenario.settings);
-        EXPECT_EQ(isPrivate ? entry.status().permissions() : fs::perms(0600), fs::perms(0600))
-            << name;
-      }
-      // The next run finishes the job.
-      EXPECT_EQ(home.run(scenario.args), finished);
-      EXPECT_EQ(contentOf(home.backup), firstFound ? firstFound : left);
     }
-    // Kills land before and after the rename that brings the new file.
+    // Kills land before and after the rename that brings the new file, and
+    // some leave a temporary: in the folder of the file it replaces.
     EXPECT_GE(kills, 7);
     EXPECT_GT(leftOld, 0);
     EXPECT_GT(leftNew, 0);
+    EXPECT_GT(leftTemporary, 0);
   }
 }
 
