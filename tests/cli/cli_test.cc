@@ -80,14 +80,12 @@ std::vector<Row> paneRows() {
     ask(T + "List x", "", "", refused("unknown command List")),
     ask(T + "list extra", Json::parse(tree).dump() + "\n", R"({"method":"list"})", treeText + "||0"),
     ask(T + "list", line(R"({"terminals":[{"id":"a"},1]})"), R"({"method":"list"})", "||0"),
-    ask(T + "read", line(R"({"text":"a\nb\n"})"), R"({"method":"read"})", "a\nb\n\n||0"),
     ask(T + "read --panel ab12cd34 --lines 12", line(R"({"text":""})"), R"({"lines":12,"method":"read","panel":"ab12cd34"})", "\n||0"),
     ask(T + "read --lines", line(R"({"text":5})"), R"({"method":"read"})", "\n||0"),
     ask(T + "read --lines --panel p", line("{}"), R"({"method":"read","panel":"p"})", "\n||0"),
     ask(T + "read", line(R"({"text":"first"})") + line(R"({"text":"second"})"), R"({"method":"read"})", "first\n||0"),
     ask(T + "read", line(R"({"text":"caf\u00e9\t\u2713 \ud83d\ude00 \"q\" \\"})"), R"({"method":"read"})", "caf\xc3\xa9\t\xe2\x9c\x93 \xf0\x9f\x98\x80 \"q\" \\\n||0"),
     ask(T + "read", line(R"({"error":"no such pane","text":"t"})"), R"({"method":"read"})", refused("no such pane")),
-    ask(T + "send a b", line(R"({"text":"ignored"})"), R"({"method":"send","text":"a b\n"})", "||0"),
     ask(T + "send --raw '' x ''", line("{}"), R"({"method":"send","text":" x "})", "||0"),
     ask(T + "send hello --panel", line("{}"), R"({"method":"send","text":"hello --panel\n"})", "||0"),
     ask(T + "send --panel --raw hi", line("{}"), R"({"method":"send","panel":"--raw","text":"hi\n"})", "||0"),
@@ -95,20 +93,16 @@ std::vector<Row> paneRows() {
     ask(T + "send x --panel p1 y", line("{}"), R"({"method":"send","panel":"p1","text":"x y\n"})", "||0"),
     ask(T + "send 'caf\xc3\xa9\t\"q\" \\'", line("{}"), R"({"method":"send","text":"café\t\"q\" \\\n"})", "||0"),
     ask(T + "send x", line(R"({"error":"pane closed"})"), R"({"method":"send","text":"x\n"})", refused("pane closed")),
-    ask(T + "split", line(R"({"panel":"p2"})"), R"({"direction":"right","method":"split"})", "p2\n||0"),
     ask(T + "split --down --terminal t1", line("{}"), R"({"direction":"down","method":"split","terminal":"t1"})", "\n||0"),
     ask(T + "split", line(R"({"error":3,"panel":"p1"})"), R"({"direction":"right","method":"split"})", "p1\n||0"),
-    ask(T + "new", line(R"({"panel":"p3"})"), R"({"method":"new"})", "p3\n||0"),
     ask(T + "new --worktree --space s --cwd rel/dir --command 'a b'", line(R"({"branch":"b","worktree":"/w t","panel":"p4"})"),
      R"({"command":"a b","cwd":"rel/dir","method":"new","space":"s","worktree":true})", "b\t/w t\np4\n||0"),
     ask(T + "new", line(R"({"branch":"b","worktree":1,"panel":"p5"})"), R"({"method":"new"})", "p5\n||0"),
     ask(T + "new", line(R"({"branch":"b","worktree":"/w"})"), R"({"method":"new"})", "b\t/w\n\n||0"),
-    ask(T + "wait", line(R"({"state":"idle"})"), R"({"method":"wait"})", "idle\n||0"),
     ask(T + "wait --until idle --panel p", line(R"({"state":"idle","timeout":false})"), R"({"method":"wait","panel":"p","until":"idle"})", "idle\n||0"),
     ask(T + "wait --until --timeout 3", line("{}"), R"({"method":"wait","until":"--timeout"})", "unknown\n||0"),
     ask(T + "wait", line(R"({"timeout":true,"state":"working"})"), R"({"method":"wait"})", "working\n|tesselo: timeout\n|2"),
     ask(T + "wait", line(R"({"timeout":"true","state":1})"), R"({"method":"wait"})", "unknown\n||0"),
-    ask(T + "notify --panel x y", line(R"({"text":"t"})"), R"({"method":"notify"})", "||0"),
     ask(T + "notify", line(R"({"error":"no terminal"})"), R"({"method":"notify"})", refused("no terminal")),
     // The socket: TESSELO_SOCKET, else XDG_DATA_HOME when absolute, else HOME,
     // else the password database; a path too long for the address is refused.
@@ -156,10 +150,8 @@ Row hook(const std::string& input, const std::string& request, const std::string
 const std::string stop = R"({"agent":"claude","event":"Stop","method":"agent-event"})";
 
 const Row relayRows[] = {
-  hook("", ""), hook("null", ""), hook("\"Stop\"", ""), hook("[]", ""), hook(R"([{"hook_event_name":"Stop"}])", ""),
-  hook("not json", ""), hook(R"({"hook_event_name":"Stop")", ""), hook("{}", ""), hook(R"({"hook_event_name":3})", ""),
-  hook(R"({"hook_event_name":null})", ""), hook(R"({"hook_event_name":"Stop","agent_id":null})", ""),
-  hook(R"({"hook_event_name":"Stop","agent_id":"sub-1"})", "", "TESSELO_PANE_ID=p "), hook("{\"hook_event_name\":\"St\xff\"}", ""),
+  hook("", ""), hook("null", ""), hook(R"([{"hook_event_name":"Stop"}])", ""), hook(R"({"hook_event_name":3})", ""),
+  hook(R"({"hook_event_name":"Stop","agent_id":null})", "", "TESSELO_PANE_ID=p "), hook("{\"hook_event_name\":\"St\xff\"}", ""),
   hook(R"({"hook_event_name":"Stop"})", stop),
   hook(R"({"hook_event_name":"Notification","session_id":"s1","cwd":"/w d","message":"m\n","notification_type":"permission_prompt","transcript_path":"/t","tool_name":"x","source":"s"})",
        R"({"agent":"claude","cwd":"/w d","detail":"permission_prompt","event":"Notification","message":"m\n","method":"agent-event","panel":"9f3e21aa","session":"s1"})", "TESSELO_PANE_ID=9f3e21aa "),
@@ -293,16 +285,6 @@ Files list(const std::string& root) {
   return files;
 }
 
-// "@" stands for the row's home, "%" for the application's socket.
-std::string at(std::string text, const std::string& home, const std::string& socket) {
-  for (size_t mark = 0; (mark = text.find_first_of("@%", mark)) != std::string::npos;) {
-    const std::string& value = text[mark] == '@' ? home : socket;
-    text.replace(mark, 1, value);
-    mark += value.size();
-  }
-  return text;
-}
-
 class Cli : public ::testing::Test {
  protected:
   Cli() {
@@ -338,7 +320,15 @@ class Cli : public ::testing::Test {
   // of the row's own, named here by those paths.
   void run(const Row& row, bool fixed) {
     test::TempDir home;
-    auto at = [&](const std::string& text) { return tesselo::at(text, home.path(), app.path()); };
+    // "@" stands for the row's home, "%" for the application's socket.
+    auto at = [&](std::string text) {
+      for (size_t mark = 0; (mark = text.find_first_of("@%", mark)) != std::string::npos;) {
+        const std::string& value = text[mark] == '@' ? home.path() : app.path();
+        text.replace(mark, 1, value);
+        mark += value.size();
+      }
+      return text;
+    };
     std::string script = "umask 022\n";
     for (const std::string& location : {usrLocal, homebrew, userHome}) {
       if (!fixed) break;
@@ -466,7 +456,6 @@ const std::pair<const char*, const char*> mergeRows[] = {
   {"{}", "{}"},
   {everything, everything},
   {R"({"hooks":{"Stop":[{"hooks":[@old]}],"Notification":[{"hooks":[@old],"matcher":"x"}]}})", "{}"},
-  {R"({"model":"opus","hooks":{"Stop":[{"hooks":[@own]}],"SessionStart":[{"hooks":[@old]}],"Notification":[@ownN]}})", R"({"model":"opus"})"},
   {R"({"hooks":{"Stop":[{"hooks":[@own]},{"hooks":[@foreign]}]}})", R"({"hooks":{"Stop":[{"hooks":[@foreign]}]}})"},
   {R"({"hooks":{"Notification":[{"matcher":"m","hooks":[@foreign,@old,{"command":"echo 2"}]},@ownN]}})",
    R"({"hooks":{"Notification":[{"matcher":"m","hooks":[@foreign,{"command":"echo 2"}]}]}})"},
