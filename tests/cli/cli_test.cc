@@ -49,9 +49,6 @@ Row ask(const std::string& command, const std::string& reply, const std::string&
 
 const std::string T = "\"$T\" ", hangs = "(never answers)";
 const std::string S = ".claude/settings.json", B = ".claude/settings.json.tesselo-backup";
-const std::string usage =
-    "usage: tesselo <list|read|send|split|new|wait|notify|install-cli\n"
-    "                |install-hooks|install-mcp|claude-hook> [options]\n";
 std::string line(const std::string& json) {
   return json + "\n";
 }
@@ -76,7 +73,8 @@ std::vector<Row> paneRows() {
   std::string words;
   for (char c = 'a'; c < 'a' + 16; ++c) words += (words.empty() ? "" : " ") + std::string(65536, c);
   std::vector<Row> rows = {
-    ask(T, "", "", usage + "||0"),
+    ask(T, "", "", "usage: tesselo <list|read|send|split|new|wait|notify|install-cli\n"
+                   "                |install-hooks|install-mcp|claude-hook> [options]\n||0"),
     ask(T + "List x", "", "", refused("unknown command List")),
     ask(T + "list extra", Json::parse(tree).dump() + "\n", R"({"method":"list"})", treeText + "||0"),
     ask(T + "list", line(R"({"terminals":[{"id":"a"},1]})"), R"({"method":"list"})", "||0"),
@@ -121,15 +119,13 @@ std::vector<Row> paneRows() {
   for (const char* args : {"send", "send --panel p", "send --raw --panel p"})
     rows.push_back(ask(T + args, "", "", refused("send needs text")));
   // What is not a whole number within int64 gives the default of 40.
-  for (auto [text, value] : std::initializer_list<Pair>{{"+7", "7"}, {"-3", "-3"}, {"007", "7"}, {"0", "0"},
+  for (auto [text, value] : std::initializer_list<Pair>{{"+7", "7"}, {"-3", "-3"}, {"007", "7"}, {"", "40"},
        {"9223372036854775807", "9223372036854775807"}, {"-9223372036854775808", "-9223372036854775808"},
-       {"9223372036854775808", "40"}, {"-9223372036854775809", "40"}, {"", "40"}, {"+", "40"},
-       {"-", "40"}, {"+-5", "40"}, {" 5", "40"}, {"5 ", "40"}, {"1e3", "40"}, {"12.0", "40"}})
+       {"9223372036854775808", "40"}, {"-9223372036854775809", "40"}, {"+", "40"}, {"+-5", "40"}, {" 5", "40"}, {"5 ", "40"}})
     rows.push_back(ask(T + "read --lines '" + text + "'", line("{}"), std::string(R"({"lines":)") + value + R"(,"method":"read"})", "\n||0"));
   // What strtod reads whole and finite, else the default of 300 seconds.
-  for (auto [text, value] : std::initializer_list<Pair>{{"2.5", "2.5"}, {"1e2", "100.0"}, {"-4", "-4.0"}, {"0x10", "16.0"},
-       {".5", "0.5"}, {"5", "5.0"}, {"5s", "300.0"}, {"", "300.0"}, {" 5", "300.0"}, {"5 ", "300.0"},
-       {"inf", "300.0"}, {"nan", "300.0"}, {"1e999", "300.0"}, {"-infinity", "300.0"}})
+  for (auto [text, value] : std::initializer_list<Pair>{{"2.5", "2.5"}, {"-4", "-4.0"}, {"0x10", "16.0"}, {"5", "5.0"},
+       {"5s", "300.0"}, {"", "300.0"}, {" 5", "300.0"}, {"5 ", "300.0"}, {"inf", "300.0"}, {"1e999", "300.0"}})
     rows.push_back(ask(T + "wait --timeout '" + text + "'", line("{}"), std::string(R"({"method":"wait","timeout":)") + value + "}", "unknown\n||0"));
   // Either side of the length where the line feed goes out in a write of its
   // own, and a screen far larger than any buffer.
@@ -163,7 +159,6 @@ const Row relayRows[] = {
        R"({"agent":"claude","event":"","method":"agent-event"})"),
   hook(R"({"hook_event_name":"Stop"})", R"({"agent":"claude","event":"Stop","method":"agent-event","panel":"p"})", "TESSELO_PANE_ID=p ", ""),
   hook(R"({"hook_event_name":"Stop"})", stop, "", line(R"({"error":"no such panel"})")),
-  hook(R"({"hook_event_name":"Stop"})", stop, "", "\xff\xfe not json"),
   hook(R"({"hook_event_name":"Stop"})", stop, "", hangs),
   hook(R"({"hook_event_name":"Stop"})", "", "TESSELO_SOCKET=@/absent ", ""),
 };
@@ -253,8 +248,7 @@ const std::string& place() {
   static test::TempDir copies;
   static const std::string path = [] {
     fs::create_directories(copies.file("it's here"));
-    fs::create_directories(copies.file("none"));
-    for (const char* name : {"it's here/tesselo-cli", "tsl", "none/tesselo-cli"})
+    for (const char* name : {"it's here/tesselo-cli", "tsl"})
       fs::copy_file(test::cliPath(), copies.file(name));
     test::writeFile(copies.file("it's here/tesselo-mcp"), "#!/bin/sh\n");
     chmod(copies.file("it's here/tesselo-mcp").c_str(), 0755);
@@ -301,11 +295,7 @@ class Cli : public ::testing::Test {
     for (bool trickle : {false, true}) {
       if (trickle && (row.reply.size() > 4096 || row.reply == hangs || row.request.empty())) break;
       SCOPED_TRACE(trickle ? "one byte per read" : "answered whole");
-      test::Reply reply;
-      reply.bytes = row.reply;
-      reply.hang = row.reply == hangs;
-      reply.byteByByte = trickle;
-      app.answerDefault(reply);
+      app.answerDefault({row.reply, {}, row.reply == hangs, false, trickle});
       size_t before = app.requestLines().size();
       run(row, fixed);
       std::vector<std::string> lines = app.requestLines();
@@ -358,26 +348,18 @@ class Cli : public ::testing::Test {
     Files before = list(home.path()), expected;
     test::ProcessOptions options;
     // Both program names on PATH, and nothing of the user's for the shells.
-    options.env = {{"HOME", home.path()},
-                   {"T", test::cliPath()},
-                   {"P", place()},
-                   {"PATH", dir.file("bin") + ":/usr/bin:/bin"},
-                   {"LC_ALL", "C"},
-                   {"XDG_CONFIG_HOME", at("@/.config")},
-                   {"XDG_DATA_HOME", at("@/.local/share")},
-                   {"XDG_DATA_DIRS", home.path()},
-                   {"C", TESSELO_SOURCE_DIR "/completions"},
-                   {"BASH_COMPLETES", bashCompletes},
-                   {"TESSELO_SOCKET", app.path()},
-                   {"TESSELO_PANE_ID", std::nullopt}};
+    // clang-format off
+    options.env = {{"HOME", home.path()}, {"T", test::cliPath()}, {"P", place()}, {"LC_ALL", "C"},
+                   {"PATH", dir.file("bin") + ":/usr/bin:/bin"}, {"C", TESSELO_SOURCE_DIR "/completions"},
+                   {"XDG_CONFIG_HOME", at("@/.config")}, {"XDG_DATA_HOME", at("@/.local/share")}, {"XDG_DATA_DIRS", home.path()},
+                   {"BASH_COMPLETES", bashCompletes}, {"TESSELO_SOCKET", app.path()}, {"TESSELO_PANE_ID", std::nullopt}};
+    // clang-format on
     options.cwd = home.path();
     options.input = row.input;
     script += at(row.command);
-    ProcessResult result =
-        fixed
-            ? test::runProcess("/usr/bin/unshare",
-                               {"-m", "--propagation", "private", "/bin/sh", "-c", script}, options)
-            : test::runProcess("/bin/sh", {"-c", script}, options);
+    std::vector<std::string> args = {"-c", script};
+    if (fixed) args.insert(args.begin(), {"-m", "--propagation", "private", "/bin/sh"});
+    ProcessResult result = test::runProcess(fixed ? "/usr/bin/unshare" : "/bin/sh", args, options);
     // Whole screens compared without printing them.
     std::string shown = result.out + "|" + result.err + "|" + std::to_string(result.status);
     EXPECT_EQ(shown.substr(0, 4096), at(row.shown).substr(0, 4096));
@@ -594,7 +576,7 @@ const Row fixedRows[] = {
   {mcp, {{"claude", decoy}, {".local/bin/claude", decoy}}, manual("not found on PATH") + "|0"},
   {"\"$P/it's here/tesselo-cli\" install-mcp", {}, manual("not found on PATH", place() + "/it's here/tesselo-mcp") + "|0"},
   {"\"$P/tesselo\" install-mcp", {}, manual("not found on PATH") + "|0"},
-  {"\"$P/none/tesselo-cli\" install-mcp", {{usrLocal + "/claude", claude("exit 0")}}, "|tesselo: tesselo-mcp not found next to this binary\n|1"},
+  {"\"$P/tsl\" install-mcp", {{usrLocal + "/claude", claude("exit 0")}}, "|tesselo: tesselo-mcp not found next to this binary\n|1"},
 };
 // clang-format on
 
@@ -640,8 +622,7 @@ TEST(CliRelay, PeerHangingUpMidRequestEndsSilently) {
   ProcessResult result = test::runProcess(test::cliPath(), {"claude-hook"}, options);
   hangUp.join();
   close(listener);
-  EXPECT_EQ(result.status, 0) << "128 + 13 is SIGPIPE";
-  EXPECT_EQ(result.out + result.err, "");
+  EXPECT_EQ(result.out + result.err + std::to_string(result.status), "0") << "128 + 13 is SIGPIPE";
 }
 
 }  // namespace

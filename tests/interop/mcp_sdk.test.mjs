@@ -14,71 +14,60 @@ import { StdioClientTransport } from '@modelcontextprotocol/sdk/client/stdio.js'
 const [mcpPath, expectedVersion] = process.argv.slice(2);
 // A call that never comes back fails the run.
 setTimeout(() => { console.error('FAIL: not finished within 45 s'); process.exit(1); }, 45_000).unref();
+// A failure ends the run at once, though a child or a socket may still hold
+// the event loop open.
 const scratch = fs.mkdtempSync(path.join(os.tmpdir(), 'tesselo-interop-'));
+process.on('exit', () => fs.rmSync(scratch, { recursive: true, force: true }));
 
-async function withApplication() {
-  // The application's side of the control socket: one request line, one
-  // response line per connection. Waits are answered only once 50 are in the
-  // app together: a server that ran calls one at a time would never get there.
-  let release;
-  const released = new Promise((resolve) => { release = resolve; });
-  let waits = 0;
-  const answer = async (request) => {
-    if (request.method !== 'wait') return { text: 'screen text\n$ ' };
-    if (++waits === 50) release();
-    await released;
-    return { state: request.until, panel: request.panel };
-  };
-  const server = net.createServer((connection) => {
-    let received = '';
-    connection.on('error', () => {});
-    connection.on('data', async (piece) => {
-      const end = (received += piece).indexOf('\n');
-      if (end < 0 || received === null) return;
-      const request = JSON.parse(received.slice(0, end));
-      received = null;
-      connection.end(JSON.stringify(await answer(request)) + '\n');
-    });
+// The application's side of the control socket: one request line, one
+// response line per connection. Waits are answered only once 50 are in the
+// app together: a server that ran calls one at a time would never get there.
+let release;
+const released = new Promise((resolve) => { release = resolve; });
+let waits = 0;
+const answer = async (request) => {
+  if (request.method !== 'wait') return { text: 'screen text\n$ ' };
+  if (++waits === 50) release();
+  await released;
+  return { state: request.until, panel: request.panel };
+};
+const server = net.createServer((connection) => {
+  let received = '';
+  connection.on('error', () => {});
+  connection.on('data', async (piece) => {
+    const end = (received += piece).indexOf('\n');
+    if (end < 0 || received === null) return;
+    const request = JSON.parse(received.slice(0, end));
+    received = null;
+    connection.end(JSON.stringify(await answer(request)) + '\n');
   });
-  await new Promise((resolve) => server.listen(path.join(scratch, 'control.sock'), resolve));
-  // The session's end checks the server's exit status and standard error.
-  const transport = new StdioClientTransport({
-    command: mcpPath, args: [], env: { TESSELO_SOCKET: path.join(scratch, 'control.sock'), HOME: scratch },
-    stderr: 'pipe',
-  });
-  let stderr = '';
-  transport.stderr.on('data', (piece) => { stderr += piece; });
-  const client = new Client({ name: 'tesselo-interop', version: '1.0.0' });
-  await client.connect(transport);
-  const exited = new Promise((resolve) => transport._process.once('exit', (code, signal) => resolve({ code, signal })));
-  assert.deepEqual(client.getServerVersion(), { name: 'tesselo', version: expectedVersion });
-  assert.deepEqual(client.getServerCapabilities(), { tools: {} });
-  const { tools } = await client.listTools();
-  assert.deepEqual(tools.map((tool) => tool.name), ['tesselo_list', 'tesselo_read', 'tesselo_send',
-    'tesselo_split', 'tesselo_new', 'tesselo_wait', 'tesselo_notify']);
+});
+await new Promise((resolve) => server.listen(path.join(scratch, 'control.sock'), resolve));
+// The session's end checks the server's exit status and standard error.
+const transport = new StdioClientTransport({
+  command: mcpPath, args: [], env: { TESSELO_SOCKET: path.join(scratch, 'control.sock'), HOME: scratch },
+  stderr: 'pipe',
+});
+let stderr = '';
+transport.stderr.on('data', (piece) => { stderr += piece; });
+const client = new Client({ name: 'tesselo-interop', version: '1.0.0' });
+await client.connect(transport);
+const exited = new Promise((resolve) => transport._process.once('exit', (code, signal) => resolve({ code, signal })));
+assert.deepEqual(client.getServerVersion(), { name: 'tesselo', version: expectedVersion });
+assert.deepEqual(client.getServerCapabilities(), { tools: {} });
+const { tools } = await client.listTools();
+assert.deepEqual(tools.map((tool) => tool.name), ['tesselo_list', 'tesselo_read', 'tesselo_send',
+  'tesselo_split', 'tesselo_new', 'tesselo_wait', 'tesselo_notify']);
 
-  const read = await client.callTool({ name: 'tesselo_read', arguments: { panel: 'abcd1234', lines: 5 } });
-  assert.deepEqual(read, { content: [{ type: 'text', text: 'screen text\n$ ' }], isError: false });
+const read = await client.callTool({ name: 'tesselo_read', arguments: { panel: 'abcd1234', lines: 5 } });
+assert.deepEqual(read, { content: [{ type: 'text', text: 'screen text\n$ ' }], isError: false });
 
-  const results = await Promise.all(Array.from({ length: 50 }, (_, i) =>
-    client.callTool({ name: 'tesselo_wait', arguments: { until: 'idle', panel: `p${i}`, timeout: 30 } })));
-  assert.deepEqual(results.map((result) => result.content),
-    results.map((_, i) => [{ type: 'text', text: `{"panel":"p${i}","state":"idle"}` }]));
-  await client.close();
-  assert.deepEqual(await exited, { code: 0, signal: null }, 'exit status');
-  assert.equal(stderr, '', 'nothing on standard error');
-  server.close();
-}
-
-// Ends at once either way: after a failure a child or a socket may still
-// hold the event loop open.
-let status = 0;
-try {
-  await withApplication();
-  console.log('ok: tesselo-mcp works with @modelcontextprotocol/sdk');
-} catch (error) {
-  console.error('FAIL:', error);
-  status = 1;
-}
-fs.rmSync(scratch, { recursive: true, force: true });
-process.exit(status);
+const results = await Promise.all(Array.from({ length: 50 }, (_, i) =>
+  client.callTool({ name: 'tesselo_wait', arguments: { until: 'idle', panel: `p${i}`, timeout: 30 } })));
+assert.deepEqual(results.map((result) => result.content),
+  results.map((_, i) => [{ type: 'text', text: `{"panel":"p${i}","state":"idle"}` }]));
+await client.close();
+assert.deepEqual(await exited, { code: 0, signal: null }, 'exit status');
+assert.equal(stderr, '', 'nothing on standard error');
+server.close();
+console.log('ok: tesselo-mcp works with @modelcontextprotocol/sdk');

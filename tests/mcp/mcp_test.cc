@@ -16,14 +16,12 @@ namespace tesselo {
 namespace {
 
 using namespace std::chrono_literals;
-using test::ChildProcess;
 
 // "\xHH" stands for any byte: line feeds inside replies, invalid UTF-8.
 std::string expand(std::string text) {
   // Answers are written on the workers' small stacks: deep ones must fit.
   const std::pair<std::string, std::string> names[] = {
       {"@V", TESSELO_PROJECT_VERSION},
-      {"@DOWN", "Tesselo is not running (no control socket)"},
       {"@DEEP", std::string(510, '[') + std::string(510, ']')},
       {"@LONG", std::string(1 << 20, 'x')}};
   for (const auto& [name, value] : names)
@@ -56,8 +54,8 @@ std::string outputLine(int id, const std::string& output) {
 TEST(Mcp, EveryRowOfTheTableThenTheEndOfInput) {
   test::TempDir dir;
   test::FakeApp app{dir.file("s")};
-  ChildProcess mcp(test::mcpPath(), {},
-                   {{{"TESSELO_SOCKET", app.path()}, {"HOME", dir.path()}}, "", "", {}});
+  test::ChildProcess mcp(test::mcpPath(), {},
+                         {{{"TESSELO_SOCKET", app.path()}, {"HOME", dir.path()}}, "", "", {}});
   const std::string marker = R"({"id":"row end","jsonrpc":"2.0","result":{}})";
   std::ifstream file(MCP_CASES);
   std::string row;
@@ -112,7 +110,7 @@ TEST(Mcp, EndsQuietlyWhenTheHostStopsReading) {
   test::FakeApp app{dir.file("s")};
   for (const std::string& line :
        {std::string(R"({"id":1,"method":"ping"})"), inputLine(1, "tesselo_notify")}) {
-    ChildProcess mcp(test::mcpPath(), {}, {{{"TESSELO_SOCKET", app.path()}}, "", "", {}});
+    test::ChildProcess mcp(test::mcpPath(), {}, {{{"TESSELO_SOCKET", app.path()}}, "", "", {}});
     mcp.closeOutput();
     mcp.write(line + "\n");
     test::ProcessResult result = mcp.finish(false, 10s);
