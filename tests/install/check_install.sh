@@ -1,18 +1,15 @@
 #!/usr/bin/env bash
-# What `cmake --install` gives a user, one step per CTest test:
-#   check_install.sh install ROOT CMAKE BUILD_DIR
-#   check_install.sh files|man|units ROOT [HOST_EXPECTED]
+# What `cmake --install` gives a user: the files, their links, the manual
+# pages and the systemd units, checked in a prefix and a staged tree.
+#   check_install.sh ROOT CMAKE BUILD_DIR HOST_EXPECTED
 # ROOT is a private folder: the prefix, a staged (DESTDIR) tree and the home
 # of the programs run all lie in it, so nothing outside it is read or written.
 # Shell completion itself is checked by the CLI tests, from the source tree.
 set -euo pipefail
 
-step=$1 root=$2
-shift 2
+root=$1 cmake=$2 build=$3 host_expected=$4
 [[ $root == /* ]] || root=$PWD/$root
-prefix=$root/prefix
-stage=$root/stage
-home=$root/home
+prefix=$root/prefix stage=$root/stage home=$root/home
 
 fail() {
   printf 'FAIL: %s\n' "$*" >&2
@@ -33,105 +30,78 @@ silent() {
   [[ -z $out ]] || fail "$* wrote: $out"
 }
 
-# The command words, as the program's usage text names them.
-command_words() {
-  "$prefix/bin/tesselo" | tr -d '\n' | sed 's/.*<\(.*\)>.*/\1/' | tr '|' '\n' | tr -d ' '
-}
+rm -rf "$root"
+mkdir -p "$home"
+out=$("$cmake" --install "$build" --prefix "$prefix" 2>&1) || fail "install failed: $out"
+out=$(DESTDIR=$stage "$cmake" --install "$build" --prefix /usr/local 2>&1) || fail "staged install failed: $out"
 
-case $step in
-install)
-  cmake=$1 build=$2
-  rm -rf "$root"
-  mkdir -p "$home"
-  out=$("$cmake" --install "$build" --prefix "$prefix" 2>&1) || fail "install failed: $out"
-  out=$(DESTDIR=$stage "$cmake" --install "$build" --prefix /usr/local 2>&1) ||
-    fail "staged install failed: $out"
-  ;;
-
-files)
-  host_expected=${1:-0}
-  expected=(
-    bin/tesselo bin/tesselo-cli bin/tesselo-mcp
-    share/man/man1/tesselo.1 share/man/man1/tesselo-cli.1 share/man/man1/tesselo-mcp.1
-    share/bash-completion/completions/tesselo share/bash-completion/completions/tesselo-cli
-    share/zsh/site-functions/_tesselo
-    share/fish/vendor_completions.d/tesselo.fish share/fish/vendor_completions.d/tesselo-cli.fish
-    share/doc/tesselo/LICENSE
-  )
-  if [[ $host_expected == 1 ]]; then
-    expected+=(bin/tesselo-host share/man/man1/tesselo-host.1
-      lib/systemd/user/tesselo-host.socket lib/systemd/user/tesselo-host.service)
-  fi
-  want=$(printf '%s\n' "${expected[@]}" | sort)
-  got=$(cd "$prefix" && find . ! -type d | sed 's|^\./||' | sort)
-  [[ $got == "$want" ]] || fail "installed files differ from the expected ones:
+expected=(
+  bin/tesselo bin/tesselo-cli bin/tesselo-mcp
+  share/man/man1/tesselo.1 share/man/man1/tesselo-cli.1 share/man/man1/tesselo-mcp.1
+  share/bash-completion/completions/tesselo share/bash-completion/completions/tesselo-cli
+  share/zsh/site-functions/_tesselo
+  share/fish/vendor_completions.d/tesselo.fish share/fish/vendor_completions.d/tesselo-cli.fish
+  share/doc/tesselo/LICENSE
+)
+if [[ $host_expected == 1 ]]; then
+  expected+=(bin/tesselo-host share/man/man1/tesselo-host.1
+    lib/systemd/user/tesselo-host.socket lib/systemd/user/tesselo-host.service)
+fi
+want=$(printf '%s\n' "${expected[@]}" | sort)
+got=$(cd "$prefix" && find . ! -type d | sed 's|^\./||' | sort)
+[[ $got == "$want" ]] || fail "installed files differ from the expected ones:
 $(diff <(printf '%s\n' "$want") <(printf '%s\n' "$got") || true)"
+for program in "$prefix"/bin/*; do
+  [[ -x $program ]] || fail "$program is not executable"
+done
+# Relative links keep working wherever the tree is moved or staged.
+for link in bin/tesselo:tesselo-cli share/man/man1/tesselo-cli.1:tesselo.1 \
+  share/bash-completion/completions/tesselo-cli:tesselo \
+  share/fish/vendor_completions.d/tesselo-cli.fish:tesselo.fish; do
+  [[ $(readlink "$prefix/${link%%:*}") == "${link#*:}" ]] ||
+    fail "${link%%:*} points to $(readlink "$prefix/${link%%:*}"), not ${link#*:}"
+done
+[[ $(readlink "$stage/usr/local/bin/tesselo") == tesselo-cli && -x $stage/usr/local/bin/tesselo-cli ]] ||
+  fail "the staged tree under DESTDIR lacks bin/tesselo or bin/tesselo-cli"
+usage=$(cd / && clean "$prefix/bin/tesselo" 2>&1) && [[ $usage == usage:* ]] || fail "tesselo printed: $usage"
+silent clean "$prefix/bin/tesselo-mcp" </dev/null
 
-  for program in tesselo-cli tesselo-mcp $([[ $host_expected == 1 ]] && echo tesselo-host); do
-    [[ -x $prefix/bin/$program ]] || fail "bin/$program is not executable"
-  done
-  # Relative links keep working wherever the tree is moved or staged.
-  for link in bin/tesselo:tesselo-cli share/man/man1/tesselo-cli.1:tesselo.1 \
-    share/bash-completion/completions/tesselo-cli:tesselo \
-    share/fish/vendor_completions.d/tesselo-cli.fish:tesselo.fish; do
-    [[ $(readlink "$prefix/${link%%:*}") == "${link#*:}" ]] ||
-      fail "${link%%:*} points to $(readlink "$prefix/${link%%:*}"), not ${link#*:}"
-  done
-  [[ $(readlink "$stage/usr/local/bin/tesselo") == tesselo-cli && -x $stage/usr/local/bin/tesselo-cli ]] ||
-    fail "the staged tree under DESTDIR lacks bin/tesselo or bin/tesselo-cli"
+# Debian has both formatters (scripts/bootstrap); recent macOS only mandoc.
+command -v mandoc >/dev/null || command -v groff >/dev/null ||
+  fail "neither mandoc nor groff is installed; scripts/bootstrap installs them"
+for page in "$prefix"/share/man/man1/*.1; do
+  ! command -v mandoc >/dev/null || silent mandoc -T lint -W warning "$page"
+  ! command -v groff >/dev/null || silent groff -ww -mandoc -z "$page"
+  [[ $({ mandoc -T ascii "$page" || groff -mandoc -T ascii "$page"; } 2>/dev/null | wc -l) -gt 20 ]] ||
+    fail "$page renders almost nothing"
+done
+# Every command word of the usage text, and what the command line reads
+# from the environment, has its place in the page.
+page=$prefix/share/man/man1/tesselo.1
+for word in $(tr -d '\n ' <<<"$usage" | sed 's/.*<\(.*\)>.*/\1/' | tr '|' ' '); do
+  grep -q "^\.Cm $word\$" "$page" || fail "tesselo.1 has no synopsis line for $word"
+  grep -Eq "^\.It Cm $word( |\$)" "$page" || fail "tesselo.1 does not describe $word"
+done
+for variable in TESSELO_SOCKET TESSELO_PANE_ID HOME XDG_DATA_HOME; do
+  grep -q "^\.It Ev $variable\$" "$page" || fail "tesselo.1 does not describe $variable"
+done
+for name in tesselo tesselo-cli tesselo-mcp; do
+  command -v man >/dev/null || { echo "man is not installed: pages checked with mandoc and groff only"; break; }
+  found=$(clean MANPATH="$prefix/share/man" man -w "$name" 2>/dev/null) || fail "man cannot find $name"
+  [[ $found == "$prefix"/share/man/man1/* ]] || fail "man finds $name at $found"
+  err=$(clean MANWIDTH=80 MANPATH="$prefix/share/man" man "$name" 2>&1 >/dev/null) && [[ -z $err ]] ||
+    fail "man $name: $err"
+done
 
-  out=$(cd / && clean "$prefix/bin/tesselo" 2>&1) && [[ $out == usage:* ]] || fail "tesselo printed: $out"
-  out=$(clean "$prefix/bin/tesselo-mcp" </dev/null 2>&1) || fail "tesselo-mcp exited with status $? at end of input"
-  [[ -z $out ]] || fail "tesselo-mcp printed at end of input: $out"
-  ;;
-
-man)
-  # Debian has both formatters (scripts/bootstrap); recent macOS only mandoc.
-  command -v mandoc >/dev/null || command -v groff >/dev/null ||
-    fail "neither mandoc nor groff is installed; scripts/bootstrap installs them"
-  for page in "$prefix"/share/man/man1/*.1; do
-    ! command -v mandoc >/dev/null || silent mandoc -T lint -W warning "$page"
-    ! command -v groff >/dev/null || silent groff -ww -mandoc -z "$page"
-    [[ $({ mandoc -T ascii "$page" || groff -mandoc -T ascii "$page"; } 2>/dev/null | wc -l) -gt 20 ]] ||
-      fail "$page renders almost nothing"
-  done
-  # Every command word, and what the command line reads from the
-  # environment, has its place in the page.
-  page=$prefix/share/man/man1/tesselo.1
-  for word in $(command_words); do
-    grep -q "^\.Cm $word\$" "$page" || fail "tesselo.1 has no synopsis line for $word"
-    grep -Eq "^\.It Cm $word( |\$)" "$page" || fail "tesselo.1 does not describe $word"
-  done
-  for variable in TESSELO_SOCKET TESSELO_PANE_ID HOME XDG_DATA_HOME; do
-    grep -q "^\.It Ev $variable\$" "$page" || fail "tesselo.1 does not describe $variable"
-  done
-  if command -v man >/dev/null; then
-    for name in tesselo tesselo-cli tesselo-mcp; do
-      found=$(clean MANPATH="$prefix/share/man" man -w "$name" 2>/dev/null) || fail "man cannot find $name"
-      [[ $found == "$prefix"/share/man/man1/* ]] || fail "man finds $name at $found"
-      err=$(clean MANWIDTH=80 MANPATH="$prefix/share/man" man "$name" 2>&1 >/dev/null) && [[ -z $err ]] ||
-        fail "man $name: $err"
-    done
-  else
-    echo "man is not installed: the pages were checked with mandoc and groff only"
-  fi
-  ;;
-
-units)
-  # The service runs the host of this prefix; systemd finds nothing wrong
-  # with either unit (it needs a runtime folder, and no manual page lookup).
-  units=$prefix/lib/systemd/user
-  grep -qx "ExecStart=$prefix/bin/tesselo-host" "$units/tesselo-host.service" ||
-    fail "tesselo-host.service does not start $prefix/bin/tesselo-host"
-  grep -qx "ExecStart=/usr/local/bin/tesselo-host" "$stage/usr/local/lib/systemd/user/tesselo-host.service" ||
-    fail "the staged tesselo-host.service does not start /usr/local/bin/tesselo-host"
-  command -v systemd-analyze >/dev/null || { echo "systemd-analyze is not installed: units not verified"; exit 0; }
-  mkdir -p "$root/run" && chmod 700 "$root/run"
-  silent clean XDG_RUNTIME_DIR="$root/run" systemd-analyze verify --man=no --user \
-    "$units/tesselo-host.socket" "$units/tesselo-host.service"
-  ;;
-
-*)
-  fail "unknown step $step"
-  ;;
-esac
+[[ $host_expected == 1 ]] || exit 0
+# The service runs the host of this prefix; systemd finds nothing wrong
+# with either unit (it needs a runtime folder, and no manual page lookup).
+units=$prefix/lib/systemd/user
+grep -qx "ExecStart=$prefix/bin/tesselo-host" "$units/tesselo-host.service" ||
+  fail "tesselo-host.service does not start $prefix/bin/tesselo-host"
+grep -qx "ExecStart=/usr/local/bin/tesselo-host" "$stage/usr/local/lib/systemd/user/tesselo-host.service" ||
+  fail "the staged tesselo-host.service does not start /usr/local/bin/tesselo-host"
+command -v systemd-analyze >/dev/null || { echo "systemd-analyze is not installed: units not verified"; exit 0; }
+mkdir -p "$root/run" && chmod 700 "$root/run"
+silent clean XDG_RUNTIME_DIR="$root/run" systemd-analyze verify --man=no --user \
+  "$units/tesselo-host.socket" "$units/tesselo-host.service"

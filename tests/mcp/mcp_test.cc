@@ -16,14 +16,12 @@ namespace tesselo {
 namespace {
 
 using namespace std::chrono_literals;
-using test::ChildProcess;
 
 // "\xHH" stands for any byte: line feeds inside replies, invalid UTF-8.
 std::string expand(std::string text) {
   // Answers are written on the workers' small stacks: deep ones must fit.
   const std::pair<std::string, std::string> names[] = {
       {"@V", TESSELO_PROJECT_VERSION},
-      {"@DOWN", "Tesselo is not running (no control socket)"},
       {"@DEEP", std::string(510, '[') + std::string(510, ']')},
       {"@LONG", std::string(1 << 20, 'x')}};
   for (const auto& [name, value] : names)
@@ -53,15 +51,11 @@ std::string outputLine(int id, const std::string& output) {
   return Json{{"jsonrpc", "2.0"}, {"id", id}, {"result", result}}.dump();
 }
 
-class Mcp : public ::testing::Test {
- protected:
+TEST(Mcp, EveryRowOfTheTableThenTheEndOfInput) {
   test::TempDir dir;
   test::FakeApp app{dir.file("s")};
-  test::ProcessOptions options{{{"TESSELO_SOCKET", app.path()}, {"HOME", dir.path()}}, "", "", {}};
-};
-
-TEST_F(Mcp, EveryRowOfTheTableThenTheEndOfInput) {
-  ChildProcess mcp(test::mcpPath(), {}, options);
+  test::ChildProcess mcp(test::mcpPath(), {},
+                         {{{"TESSELO_SOCKET", app.path()}, {"HOME", dir.path()}}, "", "", {}});
   const std::string marker = R"({"id":"row end","jsonrpc":"2.0","result":{}})";
   std::ifstream file(MCP_CASES);
   std::string row;
@@ -71,11 +65,9 @@ TEST_F(Mcp, EveryRowOfTheTableThenTheEndOfInput) {
     std::string field[4];
     std::istringstream fields(row);
     for (std::string& f : field) std::getline(fields, f, '\t');
-    test::Reply reply;
-    reply.bytes = field[0].empty()     ? "{\"z\":1,\"a\":2}\n"
-                  : field[0][0] == '=' ? expand(field[0].substr(1))
-                                       : expand(field[0]) + "\n";
-    app.answerDefault(reply);
+    app.answerDefault({field[0].empty()     ? "{\"z\":1,\"a\":2}\n"
+                       : field[0][0] == '=' ? expand(field[0].substr(1))
+                                            : expand(field[0]) + "\n"});
     size_t before = app.requestLines().size();
     // Line endings alternate between LF and CRLF.
     ASSERT_TRUE(mcp.write(inputLine(number, field[1]) + (number % 2 ? "\r\n" : "\n") +
@@ -94,18 +86,12 @@ TEST_F(Mcp, EveryRowOfTheTableThenTheEndOfInput) {
     EXPECT_EQ(got, expected);
     std::vector<std::string> requests = app.requestLines();
     ASSERT_EQ(requests.size(), before + !field[2].empty());
-    if (!field[2].empty()) {
-      EXPECT_EQ(requests.back(), expand(field[2]));
-    }
+    EXPECT_EQ(field[2].empty() ? "" : requests.back(), expand(field[2]));
   }
   // At the end of input a call that finishes within the drain time is still
   // answered, one that never does is abandoned; the last line needs no LF.
-  test::Reply late = test::jsonReply({{"state", "idle"}});
-  late.delay = 500ms;
-  app.answer("wait", late);
-  test::Reply never;
-  never.hang = true;
-  app.answer("read", never);
+  app.answer("wait", {"{\"state\":\"idle\"}\n", 500ms});
+  app.answer("read", {"", 0ms, true});
   ASSERT_TRUE(mcp.write(inputLine(1, R"(tesselo_wait {"until":"idle"})") + "\n" +
                         inputLine(2, "tesselo_read") + "\n" + R"({"id":3,"method":"ping"})"));
   test::ProcessResult end = mcp.finish();
@@ -119,10 +105,12 @@ TEST_F(Mcp, EveryRowOfTheTableThenTheEndOfInput) {
 
 // A host that stops reading ends the server quietly, whichever thread
 // finds out first.
-TEST_F(Mcp, EndsQuietlyWhenTheHostStopsReading) {
+TEST(Mcp, EndsQuietlyWhenTheHostStopsReading) {
+  test::TempDir dir;
+  test::FakeApp app{dir.file("s")};
   for (const std::string& line :
        {std::string(R"({"id":1,"method":"ping"})"), inputLine(1, "tesselo_notify")}) {
-    ChildProcess mcp(test::mcpPath(), {}, options);
+    test::ChildProcess mcp(test::mcpPath(), {}, {{{"TESSELO_SOCKET", app.path()}}, "", "", {}});
     mcp.closeOutput();
     mcp.write(line + "\n");
     test::ProcessResult result = mcp.finish(false, 10s);
