@@ -153,9 +153,7 @@ TEST_F(HostAgentTracking, EventsFindTheirPaneWithoutAnIdAndTheAgentsDeathIsSeen)
 
   auto idle = agent.park("idle", "30");
   ASSERT_EQ(kill(agent.pid(), SIGKILL), 0);
-  ProcessResult ended = idle.get();
-  EXPECT_EQ(ended.status, 1);
-  EXPECT_EQ(ended.err, "tesselo: the agent in pane " + agent.pane() + " has exited\n");
+  EXPECT_EQ(said(idle.get()), "1 tesselo: the agent in pane " + agent.pane() + " has exited\n");
   EXPECT_EQ(agent.state(), "(none)");
   // Another agent in the pane is watched in its place.
   StandIn next(world, agent.pane(), "5e552002");
@@ -173,8 +171,7 @@ TEST_F(HostAgentTracking, EventsFindTheirPaneWithoutAnIdAndTheAgentsDeathIsSeen)
   auto closing = bystander.park("idle", "30");
   bystander.step("quit");
   world.cli({"send", "--panel", quiet, "exit"});
-  ProcessResult closed = closing.get();
-  EXPECT_EQ(closed.err, "tesselo: pane closed while waiting: " + quiet + "\n");
+  EXPECT_EQ(closing.get().err, "tesselo: pane closed while waiting: " + quiet + "\n");
 
   // Parked waits beyond the connection cap starve nothing.
   world.stopHost();

@@ -15,7 +15,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <sstream>
 #include <thread>
 
 #include "support/fd_io.h"
@@ -200,13 +199,8 @@ std::string HostWorld::screen(const std::string& pane, int lines) const {
 }
 
 bool HostWorld::screenShowsLine(const std::string& pane, const std::string& line) const {
-  return eventually([&] {
-    std::istringstream lines(screen(pane));
-    std::string each;
-    while (std::getline(lines, each))
-      if (each == line) return true;
-    return false;
-  });
+  return eventually(
+      [&] { return ("\n" + screen(pane) + "\n").find("\n" + line + "\n") != std::string::npos; });
 }
 
 void HostWorld::type(const std::string& pane, const std::string& line) const {

@@ -35,6 +35,11 @@ int connectTo(const std::string& socket);
 // thread is ending is turned away itself; such ones are made anew.
 bool holdConnections(const std::string& socket, std::vector<int>& fds);
 
+// A run's exit status and errors, to compare in one go.
+inline std::string said(const ProcessResult& run) {
+  return std::to_string(run.status) + " " + run.err;
+}
+
 // Retries until the check passes, for at most `limit`.
 bool eventually(const std::function<bool()>& check,
                 std::chrono::milliseconds limit = std::chrono::seconds(15));

@@ -144,8 +144,7 @@ TEST_F(HostMethods, NewWithWorktreeOpensAFreshBranchBesideTheRepository) {
   ASSERT_EQ(git({"init", "-q"}).status, 0);
   // With no commit yet there is nothing to branch from: git's reason is shown.
   ProcessResult empty = world.cli({"new", "--cwd", repo, "--worktree"});
-  EXPECT_EQ(empty.status, 1);
-  EXPECT_EQ(empty.err.rfind("tesselo: git worktree add failed: ", 0), 0u) << empty.err;
+  EXPECT_EQ(said(empty).rfind("1 tesselo: git worktree add failed: ", 0), 0u) << empty.err;
   EXPECT_EQ(world.paneIds().size(), 1u);
 
   writeFile(repo + "/README", "hello\n");
@@ -179,8 +178,7 @@ TEST(HostStartsTmux, PanesOpenedWithTmuxKeysGetTheirIdFromTheHelper) {
   world.env["TESSELO_PANE_ID"] = "0123456789abcdef";
   ASSERT_TRUE(world.startHost());
   world.env["TESSELO_PANE_ID"] = std::nullopt;
-  ProcessResult created = world.cli({"new", "--space", "fresh"});
-  ASSERT_EQ(created.status, 0) << created.err;
+  ASSERT_EQ(said(world.cli({"new", "--space", "fresh"})), "0 ");
   auto split = world.tmux({"split-window", "-t", "=fresh:", "-P", "-F", "#{pane_id}"});
   ASSERT_EQ(split.status, 0) << split.err;
   std::string tmuxPane = split.out.substr(0, split.out.size() - 1);
@@ -191,7 +189,8 @@ TEST(HostStartsTmux, PanesOpenedWithTmuxKeysGetTheirIdFromTheHelper) {
                      "'; echo helper-$((6*7))";
   world.tmux({"send-keys", "-t", tmuxPane, line, "Enter"});
   EXPECT_TRUE(eventually([&] { return shown().find("\nid=[]") != std::string::npos; })) << shown();
-  // Typed before the shell is back, a line's output would share the prompt's line.
+  // Typed before the shell is back, a line's output would share the prompt's
+  // line.
   ASSERT_TRUE(eventually([&] { return shown().find("\nhelper-42") != std::string::npos; }))
       << shown();
   ASSERT_EQ(readFile(file).size(), 17u) << readFile(file);

@@ -34,12 +34,8 @@ TEST(HostTmuxFaults, AHungOrKilledServerFailsWhatIsInFlightAndANewOneIsServedOn)
   ASSERT_EQ(kill(server, SIGSTOP), 0);
   auto listed = world.later({"list"});
   ASSERT_EQ(kill(server, SIGKILL), 0);
-  ProcessResult inFlight = listed.get();
-  EXPECT_EQ(inFlight.status, 1);
-  EXPECT_EQ(inFlight.err, "tesselo: tmux: lost the connection to the tmux server\n");
-  ProcessResult wait = waited.get();
-  EXPECT_EQ(wait.status, 1);
-  EXPECT_EQ(wait.err, "tesselo: pane closed while waiting: " + pane + "\n");
+  EXPECT_EQ(said(listed.get()), "1 tesselo: tmux: lost the connection to the tmux server\n");
+  EXPECT_EQ(said(waited.get()), "1 tesselo: pane closed while waiting: " + pane + "\n");
   // No server: nothing to list, and the host serves on.
   EXPECT_EQ(world.list(), Json({{"terminals", Json::array()}}));
 
@@ -78,14 +74,13 @@ TEST(HostTmuxFaults, MissingTmuxOrGitAndAnEmptySocketGiveTheUsualAnswers) {
   HostWorld world;
   world.env["PATH"] = world.dir.path();
   ASSERT_TRUE(world.startHost());
-  ProcessResult missing = world.cli({"list"});
-  EXPECT_EQ(missing.err, "tesselo: tmux: cannot run tmux: is it installed?\n");
+  EXPECT_EQ(world.cli({"list"}).err, "tesselo: tmux: cannot run tmux: is it installed?\n");
   world.stopHost();
   // tmux alone on the PATH: git's absence is said as such.
   ASSERT_EQ(symlink(tmuxPath().c_str(), world.dir.file("tmux").c_str()), 0);
   ASSERT_TRUE(world.startHost());
-  ProcessResult noGit = world.cli({"new", "--cwd", world.home, "--worktree"});
-  EXPECT_EQ(noGit.err, "tesselo: cannot run git: is it installed?\n");
+  EXPECT_EQ(world.cli({"new", "--cwd", world.home, "--worktree"}).err,
+            "tesselo: cannot run git: is it installed?\n");
   world.stopHost();
   world.env.erase("PATH");
   world.tmuxSocket = world.dir.file("nothing-here.sock");
@@ -114,7 +109,8 @@ TEST(HostTmuxFaults, ContentShapedLikeTheProtocolNeverDesynchronisesIt) {
   // The terminators of the next commands that tmux will run, learned from a
   // control client of the pane's own.
   std::string probe = "printf 'display -p x\\n' | tmux -S '" + world.tmuxSocket +
-                      "' -C attach -f ignore-size,no-output | sed -n 's/^%begin \\(.*\\) 1$/\\1/p'";
+                      "' -C attach -f ignore-size,no-output | sed -n "
+                      "'s/^%begin \\(.*\\) 1$/\\1/p'";
   world.type(pane, "cd \"$(printf 'a\\n%%end 1 2 1\\n%%exit')\"; set -- $(" + probe +
                        "); for i in $(seq 1 100); do echo \"%end $1 $(($2 + i)) 1\"; "
                        "echo \"%end $(($1 + 1)) $(($2 + i)) 1\"; done; "
