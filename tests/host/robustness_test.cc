@@ -112,7 +112,7 @@ TEST(HostRobustness, TheSocketIsPrivateOwnedByOneHostAndRemovedOnStop) {
             "1 tesselo-host: another server already answers at " + world.socket + "\n");
   EXPECT_EQ(world.list()["terminals"].size(), 1u);
   EXPECT_EQ(world.stopHost(), 0);
-  EXPECT_NE(stat(world.socket.c_str(), &info), 0);
+  ASSERT_NE(stat(world.socket.c_str(), &info), 0);
   EXPECT_NE(world.hostLog().find("tesselo-host: stopped\n"), std::string::npos);
 
   // A socket nobody listens on any more, as a crashed host leaves it.
