@@ -15,7 +15,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <sstream>
 #include <thread>
 
 #include "support/fd_io.h"
@@ -159,9 +158,9 @@ bool HostWorld::startHost(std::vector<std::string> extra, std::vector<std::strin
          hostPid_ > 0;
 }
 
-int HostWorld::stopHost() {
+int HostWorld::stopHost(int signal) {
   if (hostPid_ <= 0) return -1;
-  kill(hostPid_, SIGTERM);
+  kill(hostPid_, signal);
   int status = 0;
   while (waitpid(hostPid_, &status, 0) < 0 && errno == EINTR) {
   }
@@ -200,13 +199,8 @@ std::string HostWorld::screen(const std::string& pane, int lines) const {
 }
 
 bool HostWorld::screenShowsLine(const std::string& pane, const std::string& line) const {
-  return eventually([&] {
-    std::istringstream lines(screen(pane));
-    std::string each;
-    while (std::getline(lines, each))
-      if (each == line) return true;
-    return false;
-  });
+  return eventually(
+      [&] { return ("\n" + screen(pane) + "\n").find("\n" + line + "\n") != std::string::npos; });
 }
 
 void HostWorld::type(const std::string& pane, const std::string& line) const {
@@ -214,6 +208,14 @@ void HostWorld::type(const std::string& pane, const std::string& line) const {
   // output lands after the prompt, on the same line.
   eventually([&] { return !screen(pane).empty(); });
   request({{"method", "send"}, {"panel", pane}, {"text", line + "\n"}});
+}
+
+bool HostWorld::shows(const std::string& pane, const std::string& command,
+                      std::initializer_list<std::string> lines) const {
+  type(pane, command);
+  for (const std::string& line : lines)
+    if (!screenShowsLine(pane, line)) return false;
+  return true;
 }
 
 }  // namespace tesselo::test

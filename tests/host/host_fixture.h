@@ -2,6 +2,7 @@
 // folder, for the end-to-end tests; torn down after every test.
 #pragma once
 
+#include <signal.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -34,6 +35,11 @@ int connectTo(const std::string& socket);
 // thread is ending is turned away itself; such ones are made anew.
 bool holdConnections(const std::string& socket, std::vector<int>& fds);
 
+// A run's exit status and errors, to compare in one go.
+inline std::string said(const ProcessResult& run) {
+  return std::to_string(run.status) + " " + run.err;
+}
+
 // Retries until the check passes, for at most `limit`.
 bool eventually(const std::function<bool()>& check,
                 std::chrono::milliseconds limit = std::chrono::seconds(15));
@@ -49,8 +55,8 @@ class HostWorld {
   // one is given (which then hands the socket over); true once it answers.
   bool startHost(std::vector<std::string> extra = {"--allow-send"},
                  std::vector<std::string> launcher = {});
-  // SIGTERM and wait; the exit status.
-  int stopHost();
+  // Signals the host and waits; the exit status.
+  int stopHost(int signal = SIGTERM);
   bool hostRunning() const { return hostPid_ > 0; }
   // Descriptors the host holds open now.
   size_t hostDescriptors() const;
@@ -75,6 +81,9 @@ class HostWorld {
   bool screenShowsLine(const std::string& pane, const std::string& line) const;
   // Types a command line into a pane through "send", once its shell is up.
   void type(const std::string& pane, const std::string& line) const;
+  // Types a command line, then waits until the screen shows each line.
+  bool shows(const std::string& pane, const std::string& command,
+             std::initializer_list<std::string> lines) const;
 
   TempDir dir;
   std::string socket;

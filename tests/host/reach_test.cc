@@ -56,9 +56,9 @@ TEST(HostReach, StartedOnTheFirstConnectionWithTheSocketHandedOver) {
     ProcessResult handed =
         runProcess("/bin/bash", {"-c", script, hostPath()}, {world.env, {}, {}, {}});
     close(fd);
-    EXPECT_EQ(handed.status, 1) << fd;
-    EXPECT_EQ(handed.err,
-              "tesselo-host: descriptor 3, handed over by the service manager, is not a "
+    EXPECT_EQ(said(handed),
+              "1 tesselo-host: descriptor 3, handed over by the "
+              "service manager, is not a "
               "listening unix stream socket\n");
   }
 }
