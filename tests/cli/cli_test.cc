@@ -219,8 +219,8 @@ void addShellRows(std::vector<Row>& rows) {
       if (!c.shell.empty() && c.shell != shell) continue;
       std::string name = count++ % 2 ? "tesselo-cli" : "tesselo", typed = name, words;
       for (const std::string& word : c.words) {
-        typed += " " + word;
-        words += " " + shellQuoted(word);
+        typed.append(" ").append(word);
+        words.append(" ").append(shellQuoted(word));
       }
       std::string option = c.words.size() > 1 ? c.words[c.words.size() - 2] : "";
       Row row{"", {}, c.candidates.empty() ? "||0" : c.candidates + "\n||0", {}, c.reply};
@@ -331,8 +331,8 @@ class Cli : public ::testing::Test {
       script += "mount --bind " + shellQuoted(home.file("fixed" + point.string())) + " " +
                 shellQuoted(point.string()) + "\n";
     }
-    for (const auto& [name, spec] : row.before) {
-      std::string path = home.file((name[0] == '/' ? "fixed" : "") + at(name)), bytes = at(spec);
+    for (const auto& [name, content] : row.before) {
+      std::string path = home.file((name[0] == '/' ? "fixed" : "") + at(name)), bytes = at(content);
       fs::create_directories(fs::path(path).parent_path());
       if (bytes == "/")
         fs::create_directory(path);
