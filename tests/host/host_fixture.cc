@@ -2,7 +2,6 @@
 // on every machine; everything lives in the temp folder and is killed after.
 #include "tests/host/host_fixture.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -12,7 +11,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <thread>
@@ -72,11 +70,6 @@ bool holdConnections(const std::string& socket, std::vector<int>& fds) {
     return rawExchange(socket, "{\"method\":\"notify\"}\n") ==
            R"({"error":"too many connections to tesselo-host; try again later"})";
   });
-}
-
-Json requestJson(const std::string& socket, const Json& request) {
-  auto parsed = parseJson(rawExchange(socket, request.dump() + "\n"));
-  return parsed ? *parsed : Json(nullptr);
 }
 
 bool eventually(const std::function<bool()>& check, std::chrono::milliseconds limit) {
@@ -179,8 +172,9 @@ std::string HostWorld::hostLog() const {
   return readFile(dir.file("host.log"));
 }
 
-Json HostWorld::list() const {
-  return request({{"method", "list"}});
+Json HostWorld::request(const Json& request) const {
+  auto parsed = parseJson(rawExchange(socket, request.dump() + "\n"));
+  return parsed ? *parsed : Json(nullptr);
 }
 
 std::vector<std::string> HostWorld::paneIds() const {
@@ -198,11 +192,6 @@ std::string HostWorld::screen(const std::string& pane, int lines) const {
   return text ? *text : std::string();
 }
 
-bool HostWorld::screenShowsLine(const std::string& pane, const std::string& line) const {
-  return eventually(
-      [&] { return ("\n" + screen(pane) + "\n").find("\n" + line + "\n") != std::string::npos; });
-}
-
 void HostWorld::type(const std::string& pane, const std::string& line) const {
   // Typed before the shell's first prompt, a line is echoed early and its
   // output lands after the prompt, on the same line.
@@ -210,11 +199,14 @@ void HostWorld::type(const std::string& pane, const std::string& line) const {
   request({{"method", "send"}, {"panel", pane}, {"text", line + "\n"}});
 }
 
-bool HostWorld::shows(const std::string& pane, const std::string& command,
-                      std::initializer_list<std::string> lines) const {
-  type(pane, command);
+bool HostWorld::shows(const std::string& pane, std::initializer_list<std::string> lines,
+                      const std::optional<std::string>& command) const {
+  if (command) type(pane, *command);
   for (const std::string& line : lines)
-    if (!screenShowsLine(pane, line)) return false;
+    if (!eventually([&] {
+          return ("\n" + screen(pane) + "\n").find("\n" + line + "\n") != std::string::npos;
+        }))
+      return false;
   return true;
 }
 

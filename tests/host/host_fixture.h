@@ -23,8 +23,6 @@ std::string tmuxPath();
 // One request line to a socket, the raw answer bytes up to the first line
 // feed (or all, when the peer closes first).
 std::string rawExchange(const std::string& socket, const std::string& bytes);
-// The same for a JSON request; the answer parsed (null when it is not JSON).
-Json requestJson(const std::string& socket, const Json& request);
 
 // A connection to the socket with nothing sent; -1 when connect fails.
 int connectTo(const std::string& socket);
@@ -57,7 +55,6 @@ class HostWorld {
                  std::vector<std::string> launcher = {});
   // Signals the host and waits; the exit status.
   int stopHost(int signal = SIGTERM);
-  bool hostRunning() const { return hostPid_ > 0; }
   // Descriptors the host holds open now.
   size_t hostDescriptors() const;
   std::string hostLog() const;
@@ -70,20 +67,20 @@ class HostWorld {
   std::future<ProcessResult> later(
       std::vector<std::string> args,
       std::map<std::string, std::optional<std::string>> extra = {}) const;
-  Json request(const Json& request) const { return requestJson(socket, request); }
+  // The answer parsed (null when it is not JSON).
+  Json request(const Json& request) const;
 
   // The "list" answer, and the full ids in it.
-  Json list() const;
+  Json list() const { return request({{"method", "list"}}); }
   std::vector<std::string> paneIds() const;
   // The screen text of a pane, through "read".
   std::string screen(const std::string& pane, int lines = 40) const;
-  // Waits until the pane's screen holds a line equal to `line`.
-  bool screenShowsLine(const std::string& pane, const std::string& line) const;
   // Types a command line into a pane through "send", once its shell is up.
   void type(const std::string& pane, const std::string& line) const;
-  // Types a command line, then waits until the screen shows each line.
-  bool shows(const std::string& pane, const std::string& command,
-             std::initializer_list<std::string> lines) const;
+  // Types the command line, if any, then waits until the screen shows a line
+  // equal to each of `lines`.
+  bool shows(const std::string& pane, std::initializer_list<std::string> lines,
+             const std::optional<std::string>& command = std::nullopt) const;
 
   TempDir dir;
   std::string socket;

@@ -57,8 +57,7 @@ TEST(HostReach, StartedOnTheFirstConnectionWithTheSocketHandedOver) {
         runProcess("/bin/bash", {"-c", script, hostPath()}, {world.env, {}, {}, {}});
     close(fd);
     EXPECT_EQ(said(handed),
-              "1 tesselo-host: descriptor 3, handed over by the "
-              "service manager, is not a "
+              "1 tesselo-host: descriptor 3, handed over by the service manager, is not a "
               "listening unix stream socket\n");
   }
 }
@@ -70,38 +69,27 @@ TEST(HostReach, FromAnotherMachineThroughAnSshForward) {
   if (geteuid() != 0) GTEST_SKIP() << "the test's sshd logs in as root";
   HostWorld world;
   ASSERT_TRUE(world.startHost());
-  // An sshd of the test's own on a free loopback port, with throw-away keys.
-  std::string dir = world.dir.file("ssh"), port;
+  // An sshd of the test's own, which ssh runs itself and talks to over a
+  // pipe, with throw-away keys.
+  std::string dir = world.dir.file("ssh");
   mkdir(dir.c_str(), 0700);
   for (const char* key : {"host", "user"})
     runProcess("/usr/bin/ssh-keygen", {"-q", "-t", "ed25519", "-N", "", "-f", dir + "/" + key});
   // sshd wants its privilege separation folder even when it never uses it.
   mkdir("/run/sshd", 0755);
-  pid_t server = -1, forward = -1;
-  std::shared_ptr<void> stop(nullptr, [&](void*) {
-    for (pid_t child : {forward, server})
-      if (child > 0) kill(child, SIGTERM), waitpid(child, nullptr, 0);
-  });
-  auto running = [&] { return server > 0 && waitpid(server, nullptr, WNOHANG) == 0; };
-  for (int p = 22000 + getpid() % 2000; !running() && p < 24000; p += 97) {
-    port = std::to_string(p);
-    writeFile(dir + "/config", "ListenAddress 127.0.0.1\nPort " + port + "\nHostKey " + dir +
-                                   "/host\nAuthorizedKeysFile " + dir + "/user.pub\nPidFile " +
-                                   dir +
-                                   "/pid\nStrictModes no\nUsePAM no\nPermitRootLogin yes\n"
-                                   "AllowStreamLocalForwarding yes\n");
-    server = startProcess(sshd, {"-D", "-e", "-f", dir + "/config"}, world.env);
-    eventually([&] { return !readFile(dir + "/pid").empty() || !running(); },
-               std::chrono::seconds(5));
-  }
-  ASSERT_TRUE(running()) << "sshd did not start";
+  writeFile(dir + "/config", "HostKey " + dir + "/host\nAuthorizedKeysFile " + dir +
+                                 "/user.pub\nStrictModes no\nUsePAM no\nPermitRootLogin yes\n"
+                                 "AllowStreamLocalForwarding yes\n");
   // `ssh -L local:remote`: the local socket reaches the host's.
   std::string local = world.dir.file("forwarded.sock");
-  forward = startProcess(ssh,
-                         {"-N", "-i", dir + "/user", "-p", port, "-o", "BatchMode=yes", "-o",
-                          "StrictHostKeyChecking=no", "-o", "UserKnownHostsFile=/dev/null", "-L",
-                          local + ":" + world.socket, "root@127.0.0.1"},
-                         world.env);
+  pid_t forward = startProcess(
+      ssh,
+      {"-N", "-i", dir + "/user", "-o", "BatchMode=yes", "-o", "StrictHostKeyChecking=no", "-o",
+       "UserKnownHostsFile=/dev/null", "-o", "ProxyCommand=" + sshd + " -i -f '" + dir + "/config'",
+       "-L", local + ":" + world.socket, "root@localhost"},
+      world.env);
+  std::shared_ptr<void> stop(nullptr,
+                             [&](void*) { kill(forward, SIGTERM), waitpid(forward, nullptr, 0); });
   EXPECT_TRUE(eventually([&] { return connectTo(local) >= 0; })) << "no forward at " << local;
   servesTheMainJob(world, local);
 }

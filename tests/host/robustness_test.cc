@@ -14,7 +14,8 @@ namespace {
 
 // Each refusal gets its own clear answer, creates nothing, and the host
 // serves on. A row is raw bytes to the socket and the answer line, a client
-// run or a tesselo-host run and its status and first line of errors.
+// run or a tesselo-host run and its status and first line of errors. Other
+// users are refused too, when the test can be one (as root).
 TEST(HostRobustness, RefusalsAreAnsweredAndTheHostServesOn) {
   HostWorld world;
   ASSERT_TRUE(world.startHost({"--allow-send", "--idle-timeout", "0.5"}));
@@ -22,7 +23,6 @@ TEST(HostRobustness, RefusalsAreAnsweredAndTheHostServesOn) {
   const std::string malformed =
       R"({"error":"malformed request: expected one JSON object with a string \"method\", on one line"})";
   const std::string tooLarge = R"x({"error":"request too large (more than 1048576 bytes)"})x";
-  const std::string seconds = "needs a number of seconds between 0 and 86400";
   const std::string missing = world.dir.file("missing");
   struct Row {
     char kind;  // 'r'aw bytes, 'c'lient, 'h'ost
@@ -31,11 +31,8 @@ TEST(HostRobustness, RefusalsAreAnsweredAndTheHostServesOn) {
     std::string answer;
   } rows[] = {
       // clang-format off
-      {'r', {"not json\n"}, 0, malformed},
       {'r', {"[1,2]\n"}, 0, malformed},
-      {'r', {"{}\n"}, 0, malformed},
       {'r', {"{\"method\":5}\n"}, 0, malformed},
-      {'r', {"\n"}, 0, malformed},
       {'r', {"{\"method\":\"list\"\n"}, 0, malformed},
       {'r', {"{\"method\":\"list\",\"x\":\"\xff\"}\n"}, 0, malformed},
       {'r', {"{\"method\":\"list\"} trailing\n"}, 0, malformed},
@@ -52,7 +49,6 @@ TEST(HostRobustness, RefusalsAreAnsweredAndTheHostServesOn) {
       {'c', {"read", "--lines", "0"}, 1, "tesselo: \"lines\" must be at least 1"},
       {'c', {"read", "--panel", pane.substr(0, 7)}, 1, "tesselo: unknown pane " + pane.substr(0, 7)},
       {'c', {"read", "--panel", pane + "0"}, 1, "tesselo: unknown pane " + pane + "0"},
-      {'c', {"read", "--panel", "zzzzzzzz"}, 1, "tesselo: unknown pane zzzzzzzz"},
       {'c', {"split", "--terminal", "0123456789"}, 1, "tesselo: unknown terminal 0123456789"},
       {'c', {"new", "--cwd", "relative/dir"}, 1, "tesselo: \"cwd\" must be an absolute path: relative/dir"},
       {'c', {"new", "--cwd", missing}, 1, "tesselo: no such folder: " + missing},
@@ -60,11 +56,9 @@ TEST(HostRobustness, RefusalsAreAnsweredAndTheHostServesOn) {
       {'c', {"wait", "--until", "sleeping"}, 1, "tesselo: \"until\" must be working, blocked or idle"},
       {'h', {"--pane-id"}, 1, "tesselo-host: --pane-id works only inside a tmux pane"},
       {'h', {"--bogus"}, 2, "tesselo-host: unknown option --bogus"},
-      {'h', {"extra"}, 2, "tesselo-host: unknown option extra"},
       {'h', {"--socket"}, 2, "tesselo-host: --socket needs a path"},
       {'h', {"--socket", "/s", "--tmux-socket"}, 2, "tesselo-host: --tmux-socket needs a path"},
-      {'h', {"--idle-timeout", "soon"}, 2, "tesselo-host: --idle-timeout " + seconds},
-      {'h', {"--idle-timeout", "-1"}, 2, "tesselo-host: --idle-timeout " + seconds},
+      {'h', {"--idle-timeout", "-1"}, 2, "tesselo-host: --idle-timeout needs a number of seconds between 0 and 86400"},
       {'h', {"--max-connections", "0"}, 2, "tesselo-host: --max-connections needs a number between 1 and 10000"},
       {'h', {"--max-connections", "2x"}, 2, "tesselo-host: --max-connections needs a number between 1 and 10000"},
       // clang-format on
@@ -87,6 +81,14 @@ TEST(HostRobustness, RefusalsAreAnsweredAndTheHostServesOn) {
   EXPECT_EQ(world.cli(args).err, "tesselo: request too large (more than 1048576 bytes)\n");
   EXPECT_EQ(world.screen(pane).find("bbbb"), std::string::npos);
   EXPECT_EQ(world.paneIds().size(), 1u);
+  // Another user is stopped by the uid check even with the way opened on
+  // purpose, as a careless umask or chmod might.
+  if (geteuid() != 0) return;
+  chmod(world.dir.path().c_str(), 0755);
+  chmod(world.socket.c_str(), 0666);
+  ProcessResult stranger = runProcess(cliPath(), {"list"}, {world.env, {}, {}, {{65534, 65534}}});
+  EXPECT_EQ(stranger.err,
+            "tesselo: permission denied: tesselo-host serves only the user who started it\n");
 }
 
 // The socket's whole life: made private in folders made for it, kept from a
@@ -133,20 +135,6 @@ TEST(HostRobustness, TheSocketIsPrivateOwnedByOneHostAndRemovedOnStop) {
   EXPECT_EQ(readFile(world.socket), "precious");
 }
 
-TEST(HostRobustness, OtherUsersAreRefused) {
-  if (geteuid() != 0) GTEST_SKIP() << "needs root to connect as another user";
-  HostWorld world;
-  ASSERT_TRUE(world.startHost());
-  // Open the way on purpose, as a careless umask or chmod might: the uid
-  // check must still stop the stranger.
-  chmod(world.dir.path().c_str(), 0755);
-  chmod(world.socket.c_str(), 0666);
-  ProcessResult stranger = runProcess(cliPath(), {"list"}, {world.env, {}, {}, {{65534, 65534}}});
-  EXPECT_EQ(stranger.err,
-            "tesselo: permission denied: tesselo-host serves "
-            "only the user who started it\n");
-}
-
 // A user's tmux client on a terminal of its own (script's): what tmux draws
 // goes to a file, keys go in through script.
 class AttachedClient {
@@ -188,10 +176,8 @@ TEST(HostApproval, TheUserIsAskedOnceAndNoRefusesYesAllowsThisAndLaterSends) {
     ASSERT_TRUE(world.startHost({}));
     if (run == 0) pane = world.paneIds().at(0);
     EXPECT_EQ(world.cli({"send", "--panel", pane, "echo", "no"}).err,
-              "tesselo: typing into panes needs the user's approval, but no "
-              "tmux client is "
-              "attached to ask it; attach to tmux, or start tesselo-host with "
-              "--allow-send\n");
+              "tesselo: typing into panes needs the user's approval, but no tmux client is "
+              "attached to ask it; attach to tmux, or start tesselo-host with --allow-send\n");
     world.stopHost();
   }
   ASSERT_TRUE(world.startHost({}));
@@ -222,11 +208,11 @@ TEST(HostApproval, TheUserIsAskedOnceAndNoRefusesYesAllowsThisAndLaterSends) {
             "1 tesselo: the user did not allow typing into panes\n");
   ProcessResult allowed = answered("allowed-1", "y");
   EXPECT_EQ(allowed.status, 0) << allowed.err;
-  EXPECT_TRUE(world.screenShowsLine(pane, "allowed-1")) << world.screen(pane);
+  EXPECT_TRUE(world.shows(pane, {"allowed-1"})) << world.screen(pane);
   EXPECT_EQ(world.screen(pane).find("refused"), std::string::npos);
   // Asked once per run: the next send goes straight through.
   EXPECT_EQ(world.cli({"send", "--panel", pane, "echo", "allowed-2"}).status, 0);
-  EXPECT_TRUE(world.screenShowsLine(pane, "allowed-2"));
+  EXPECT_TRUE(world.shows(pane, {"allowed-2"}));
   // The attached user is the one client notify reaches: a message and a bell,
   // the bell at once, the message with tmux's next redraw: either may come
   // first.

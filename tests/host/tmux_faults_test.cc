@@ -11,17 +11,47 @@
 namespace tesselo::test {
 namespace {
 
-pid_t serverPid(const HostWorld& world) {
-  return std::stoi(world.tmux({"display-message", "-p", "#{pid}"}).out);
-}
-
-// Hung, a server costs a request its time limit, not the host; killed, it
+// Screen lines, names and folders shaped like control-mode lines come back
+// as they are, and the stream stays in step for every later request. Hung,
+// a server then costs a request its time limit, not the host; killed, it
 // fails what is in flight at once, and a new one is served on.
-TEST(HostTmuxFaults, AHungOrKilledServerFailsWhatIsInFlightAndANewOneIsServedOn) {
+TEST(HostTmuxFaults, ForgedProtocolLinesThenAHungKilledAndNewServer) {
   HostWorld world;
   ASSERT_TRUE(world.startHost());
   std::string pane = world.paneIds().at(0);
-  pid_t server = serverPid(world);
+  std::string folder = world.dir.file("a\n%end 1 2 1\n%exit");
+  ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+  world.tmux({"rename-window", "-t", "main", "%end\n%error %begin"});
+  // Room for the terminators of the next hundred commands, this second
+  // and the next.
+  world.tmux({"resize-window", "-t", "main", "-y", "220"});
+  world.tmux({"select-pane", "-t", "main", "-T", "%begin 1 1 1"});
+  // The terminators of the next commands that tmux will run, learned from a
+  // control client of the pane's own.
+  std::string probe = "printf 'display -p x\\n' | tmux -S '" + world.tmuxSocket +
+                      "' -C attach -f ignore-size,no-output | sed -n "
+                      "'s/^%begin \\(.*\\) 1$/\\1/p'";
+  world.type(pane, "cd \"$(printf 'a\\n%%end 1 2 1\\n%%exit')\"; set -- $(" + probe +
+                       "); for i in $(seq 1 100); do echo \"%end $1 $(($2 + i)) 1\"; "
+                       "echo \"%end $(($1 + 1)) $(($2 + i)) 1\"; done; "
+                       "echo '%exit'; echo done-forging");
+  // Waited for with tmux's own client, so as few commands as possible run
+  // before the host's requests.
+  ASSERT_TRUE(eventually([&] {
+    return world.tmux({"capture-pane", "-p", "-t", "main"}).out.find("\ndone-forging") !=
+           std::string::npos;
+  }));
+  for (int round = 0; round < 12; ++round) {
+    Json listed = world.list();
+    ASSERT_EQ(listed["terminals"].size(), 1u) << listed;
+    EXPECT_EQ(listed["terminals"][0]["title"], "%end\\n%error %begin");
+    EXPECT_EQ(listed["terminals"][0]["panels"][0]["title"], "%begin 1 1 1");
+    std::string screen = world.screen(pane, 220);
+    EXPECT_NE(screen.find(" 1\n%exit\ndone-forging"), std::string::npos) << screen;
+  }
+  EXPECT_TRUE(world.shows(pane, {"done-forging"}, "pwd | od -c | head -2"));
+
+  pid_t server = std::stoi(world.tmux({"display-message", "-p", "#{pid}"}).out);
   ASSERT_EQ(kill(server, SIGSTOP), 0);
   EXPECT_EQ(world.cli({"list"}).err, "tesselo: tmux: tmux did not answer\n");
   // Requests that need no tmux are answered meanwhile.
@@ -70,7 +100,7 @@ TEST(HostTmuxFaults, AHungOrKilledServerFailsWhatIsInFlightAndANewOneIsServedOn)
   EXPECT_EQ(world.cli({"split"}).status, 0);
 }
 
-TEST(HostTmuxFaults, MissingTmuxOrGitAndAnEmptySocketGiveTheUsualAnswers) {
+TEST(HostTmuxFaults, MissingTmuxGitOrServerGiveTheUsualAnswersAndTheHostStartsTmux) {
   HostWorld world;
   world.env["PATH"] = world.dir.path();
   ASSERT_TRUE(world.startHost());
@@ -83,54 +113,32 @@ TEST(HostTmuxFaults, MissingTmuxOrGitAndAnEmptySocketGiveTheUsualAnswers) {
             "tesselo: cannot run git: is it installed?\n");
   world.stopHost();
   world.env.erase("PATH");
-  world.tmuxSocket = world.dir.file("nothing-here.sock");
+  world.tmux({"kill-server"});
+  // Started from inside a pane, the host must not hand that pane's id on.
+  world.env["TESSELO_PANE_ID"] = "0123456789abcdef";
   ASSERT_TRUE(world.startHost());
+  world.env["TESSELO_PANE_ID"] = std::nullopt;
   EXPECT_EQ(world.list(), Json({{"terminals", Json::array()}}));
   // Each of these runs a tmux process; none may cost the host a descriptor.
   size_t open = world.hostDescriptors();
   for (int i = 0; i < 20; ++i) world.list();
   EXPECT_TRUE(eventually([&] { return world.hostDescriptors() <= open; }, std::chrono::seconds(3)))
       << open << " then " << world.hostDescriptors();
-}
 
-// Screen lines, names and folders shaped like control-mode lines come back
-// as they are, and the stream stays in step for every later request.
-TEST(HostTmuxFaults, ContentShapedLikeTheProtocolNeverDesynchronisesIt) {
-  HostWorld world;
-  ASSERT_TRUE(world.startHost());
-  std::string pane = world.paneIds().at(0);
-  std::string folder = world.dir.file("a\n%end 1 2 1\n%exit");
-  ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
-  world.tmux({"rename-window", "-t", "main", "%end\n%error %begin"});
-  // Room for the terminators of the next hundred commands, this second
-  // and the next.
-  world.tmux({"resize-window", "-t", "main", "-y", "220"});
-  world.tmux({"select-pane", "-t", "main", "-T", "%begin 1 1 1"});
-  // The terminators of the next commands that tmux will run, learned from a
-  // control client of the pane's own.
-  std::string probe = "printf 'display -p x\\n' | tmux -S '" + world.tmuxSocket +
-                      "' -C attach -f ignore-size,no-output | sed -n "
-                      "'s/^%begin \\(.*\\) 1$/\\1/p'";
-  world.type(pane, "cd \"$(printf 'a\\n%%end 1 2 1\\n%%exit')\"; set -- $(" + probe +
-                       "); for i in $(seq 1 100); do echo \"%end $1 $(($2 + i)) 1\"; "
-                       "echo \"%end $(($1 + 1)) $(($2 + i)) 1\"; done; "
-                       "echo '%exit'; echo done-forging");
-  // Waited for with tmux's own client, so as few commands as possible run
-  // before the host's requests.
-  ASSERT_TRUE(eventually([&] {
-    return world.tmux({"capture-pane", "-p", "-t", "main"}).out.find("\ndone-forging") !=
-           std::string::npos;
-  }));
-  for (int round = 0; round < 12; ++round) {
-    Json listed = world.list();
-    ASSERT_EQ(listed["terminals"].size(), 1u) << listed;
-    EXPECT_EQ(listed["terminals"][0]["title"], "%end\\n%error %begin");
-    EXPECT_EQ(listed["terminals"][0]["panels"][0]["title"], "%begin 1 1 1");
-    std::string screen = world.screen(pane, 220);
-    EXPECT_NE(screen.find(" 1\n%exit\ndone-forging"), std::string::npos) << screen;
-  }
-  EXPECT_TRUE(world.shows(pane, "pwd | od -c | head -2", {"done-forging"}));
-  EXPECT_TRUE(world.hostRunning());
+  // The host starts tmux for a new terminal. Panes opened with tmux's own
+  // keys carry no id rather than a wrong one, and the helper tells them
+  // theirs.
+  ASSERT_EQ(said(world.cli({"new", "--space", "fresh"})), "0 ");
+  // A pane of tmux's own making: what it was given, then what the helper says.
+  std::string file = world.dir.file("id");
+  std::string line = "echo \"[$TESSELO_PANE_ID]\" >'" + file + "'; '" + hostPath() +
+                     "' --pane-id >>'" + file + "'; exec sh";
+  ASSERT_EQ(world.tmux({"split-window", "-t", "=fresh:", line}).status, 0);
+  ASSERT_TRUE(eventually([&] { return readFile(file).size() >= 3 + 17; })) << readFile(file);
+  ASSERT_EQ(readFile(file).substr(0, 3), "[]\n") << readFile(file);
+  // The helper and the host agree: the pane answers to that id.
+  std::string id = readFile(file).substr(3, 16);
+  EXPECT_TRUE(world.shows(id, {"via-host"}, "echo via-host"));
 }
 
 }  // namespace

@@ -27,7 +27,7 @@ PaneRow pane(std::string session, long long activity, std::string tmuxPane, bool
   return r;
 }
 
-TEST(PaneTable, RowsStartOnlyAtTheMarkWhateverFoldersAndCommandsHold) {
+TEST(PaneTable, RowsStartAtTheMarkLookupsNoticeAmbiguityAndFreshIdsAvoidTakenPrefixes) {
   // A folder or command may hold line feeds, separators and whole rows.
   std::string folder = "/home/a\nM0\x1f$9\x1fx\n\x1e", command = "z\nsh\x1f\x1eM0\x1e";
   auto row = [](std::vector<std::string> fields, const std::string& rest) {
@@ -39,38 +39,35 @@ TEST(PaneTable, RowsStartOnlyAtTheMarkWhateverFoldersAndCommandsHold) {
                           "aaaaaaaa11111111", "", "4242"},
                          command + "\x1eM1\x1e" + folder + "\n") +
                      row({"M1", "$0", "main", "1700", "@1"}, "sh\x1eM1\x1e/\n");
-  auto rows = parsePaneRows(text, "M1");
-  ASSERT_EQ(rows.size(), 1u);
-  EXPECT_EQ(rows[0].process, command);
-  EXPECT_EQ(rows[0].path, folder);
-  EXPECT_EQ(rows[0].paneKey, "aaaaaaaa11111111");
-  EXPECT_EQ(rows[0].panePid, 4242);
+  auto parsed = parsePaneRows(text, "M1");
+  ASSERT_EQ(parsed.size(), 1u);
+  EXPECT_EQ(parsed[0].process, command);
+  EXPECT_EQ(parsed[0].path, folder);
+  EXPECT_EQ(parsed[0].paneKey, "aaaaaaaa11111111");
+  EXPECT_EQ(parsed[0].panePid, 4242);
   EXPECT_TRUE(parsePaneRows(text, "M0").empty());
-}
 
-TEST(PaneTable, LookupNoticesAmbiguityAndFocusFollowsTheLatestClientElseSession) {
+  // Lookups notice ambiguity; focus follows the latest client, else session.
   std::vector<PaneRow> rows = {
       pane("$0", 100, "%1", false, "aaaaaaaa00000001", "cccccccc00000001"),
       pane("$0", 100, "%2", true, "aaaaaaaa00000002", "cccccccc00000001"),
       pane("$1", 200, "%3", true, "bbbbbbbb00000003", "dddddddd00000002"),
   };
   EXPECT_TRUE(findPane(rows, "aaaaaaaa").ambiguous);
-  EXPECT_FALSE(findPane(rows, "aaaaaaaa").row);
   EXPECT_EQ(findTerminal(rows, "cccccccc").row, 1u);
   std::vector<ClientRow> clients = {{30, "/dev/pts/2", "%2", ""}, {10, "/dev/pts/1", "%3", ""}};
   EXPECT_EQ(focusedPane(rows, clients), 1u);
   EXPECT_EQ(focusedPane(rows, {}), 2u);
   EXPECT_FALSE(focusedPane({}, {}));
-}
 
-TEST(PaneIds, FreshIdsAvoidTakenPrefixes) {
+  // Fresh ids avoid taken prefixes.
   std::vector<PaneRow> taken = {pane("$0", 0, "%1", true, "000000000000002a", "")};
   std::vector<uint64_t> draws = {0x2a, 0x2b0000000000002a};
   size_t next = 0;
   EXPECT_EQ(freshId(taken, [&] { return draws[next++]; }), "2b0000000000002a");
 }
 
-TEST(AgentRules, NotificationTypesSetStatesAndATerminalShowsItsMostPressingPane) {
+TEST(AgentRules, NotificationTypesTerminalStatesAndSweepMarks) {
   struct Case {
     const char* detail;  // nullptr: none
     EffectKind kind;
@@ -95,9 +92,21 @@ TEST(AgentRules, NotificationTypesSetStatesAndATerminalShowsItsMostPressingPane)
   EXPECT_EQ(agentEventEffect("PreToolUse", nullptr).kind, EffectKind::none);
   EXPECT_EQ(terminalState({"idle", "working", "blocked"}), "blocked");
   EXPECT_EQ(terminalState({"idle", "working"}), "working");
+
+  // A sweep judges only what was known before its mark.
+  AgentStates states;
+  states.apply("old", "claude", {EffectKind::set, stateIdle});
+  uint64_t mark = states.sweepMark();
+  // Appeared while the listing ran: absent from it, yet alive.
+  states.apply("new", "claude", {EffectKind::set, stateIdle});
+  states.retain({}, mark);
+  EXPECT_FALSE(states.get("old"));
+  EXPECT_TRUE(states.get("new"));
+  states.apply("new", "claude", {EffectKind::forget, {}});
+  EXPECT_FALSE(states.watched());
 }
 
-TEST(TurnSignals, StatusLinesAndTranscriptMarkersOfThisTurnOnly) {
+TEST(TurnSignals, StatusLinesTranscriptMarkersOfThisTurnAndScreensAtRest) {
   const std::string rule = "  ──────────────\n";
   EXPECT_EQ(readStatusLine(rule + "⏸ manual mode on\n", "").status, ScreenStatus::unknown);
   EXPECT_EQ(readStatusLine("esc to interrupt\n─────\n", "").status, ScreenStatus::unknown);
@@ -117,9 +126,8 @@ TEST(TurnSignals, StatusLinesAndTranscriptMarkersOfThisTurnOnly) {
             "/h/.claude/projects/-srv-my-app-api-v2/4f1c-9b7a.jsonl");
   EXPECT_EQ(transcriptPath("/h/.claude", "/srv", "../../etc/passwd"), "");
   EXPECT_EQ(transcriptPath("/h/.claude", "relative", "4f1c"), "");
-}
 
-TEST(TurnSignals, AScreenAtRestEndsATurnOnlyOnceBelievedAndSettled) {
+  // A screen at rest ends a turn only once believed and settled.
   using namespace std::chrono_literals;
   auto t0 = WatchClock::now();
   TurnView view{t0, false, std::nullopt};
@@ -139,19 +147,6 @@ TEST(TurnSignals, AScreenAtRestEndsATurnOnlyOnceBelievedAndSettled) {
   EXPECT_EQ(judge(ScreenStatus::rest, turnDrawGrace), TurnVerdict::idle);
 }
 
-TEST(AgentWaits, ASweepJudgesOnlyWhatWasKnownBeforeItsMark) {
-  AgentStates states;
-  states.apply("old", "claude", {EffectKind::set, stateIdle});
-  uint64_t mark = states.sweepMark();
-  // Appeared while the listing ran: absent from it, yet alive.
-  states.apply("new", "claude", {EffectKind::set, stateIdle});
-  states.retain({}, mark);
-  EXPECT_FALSE(states.get("old"));
-  EXPECT_TRUE(states.get("new"));
-  states.apply("new", "claude", {EffectKind::forget, {}});
-  EXPECT_FALSE(states.watched());
-}
-
 TEST(MethodRules, ParameterEdgesOfReadWaitAndSend) {
   EXPECT_EQ(bottomLines("one\ntwo\n\nthree\n\n\n\n", 2), "\nthree");
   EXPECT_EQ(bottomLines("one\n\nthree\n", 400), "one\n\nthree");
@@ -165,7 +160,6 @@ TEST(MethodRules, ParameterEdgesOfReadWaitAndSend) {
       {{{"lines", 12.0}}, int64_t{12}},
       {{{"lines", 12.5}}, int64_t{40}},
       {{{"lines", "12"}}, int64_t{40}},
-      {{{"lines", -3}}, std::string("\"lines\" must be at least 1")},
   };
   for (const Case& c : counts) EXPECT_EQ(readLineCount(c.request), c.count) << c.request;
   auto wait = [](const Json& request) { return std::get<WaitRequest>(waitRequest(request)); };
@@ -182,7 +176,6 @@ TEST(ControlStream, CommandLinesQuoteWhatTmuxWouldExpandAndUnawaitedLinesAreSort
   EXPECT_EQ(commandLine({"display-message", "x\ny\x1f\x7f é #{pane_id}"}),
             "\"display-message\" \"x\\012y\\037\\177 é #{pane_id}\"");
   EXPECT_EQ(commandLine({"copy-mode", ";", "send-keys", ""}), R"("copy-mode" ; "send-keys" "")");
-  EXPECT_EQ(sentinelCommand("tesselo-ab-1"), "display-message -p 'tesselo-ab-1'");
   ControlStream refused;
   refused.expect("T1");
   refused.feed("%begin 1700000000 5 0\nno sessions\n%error 1700000000 5 0\n%exit\n");
