@@ -149,7 +149,6 @@ TEST(TurnSignals, StatusLinesTranscriptMarkersOfThisTurnAndScreensAtRest) {
 
 TEST(MethodRules, ParameterEdgesOfReadWaitAndSend) {
   EXPECT_EQ(bottomLines("one\ntwo\n\nthree\n\n\n\n", 2), "\nthree");
-  EXPECT_EQ(bottomLines("one\n\nthree\n", 400), "one\n\nthree");
   EXPECT_EQ(bottomLines("\n\n\n", 5), "");
   // Typed text goes in chunks cut only between characters (é is two bytes).
   EXPECT_EQ(literalChunks("abécd", 3), (std::vector<std::string>{"ab", "éc", "d"}));
@@ -171,8 +170,6 @@ TEST(MethodRules, ParameterEdgesOfReadWaitAndSend) {
 }
 
 TEST(ControlStream, CommandLinesQuoteWhatTmuxWouldExpandAndUnawaitedLinesAreSorted) {
-  EXPECT_EQ(commandLine({"send-keys", "-l", "--", "a \"b\" $HOME \\ c;"}),
-            R"("send-keys" "-l" "--" "a \"b\" \$HOME \\ c;")");
   EXPECT_EQ(commandLine({"display-message", "x\ny\x1f\x7f é #{pane_id}"}),
             "\"display-message\" \"x\\012y\\037\\177 é #{pane_id}\"");
   EXPECT_EQ(commandLine({"copy-mode", ";", "send-keys", ""}), R"("copy-mode" ; "send-keys" "")");
