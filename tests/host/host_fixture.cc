@@ -168,10 +168,6 @@ size_t HostWorld::hostDescriptors() const {
   return error ? 0 : static_cast<size_t>(std::distance(entries, {}));
 }
 
-std::string HostWorld::hostLog() const {
-  return readFile(dir.file("host.log"));
-}
-
 Json HostWorld::request(const Json& request) const {
   auto parsed = parseJson(rawExchange(socket, request.dump() + "\n"));
   return parsed ? *parsed : Json(nullptr);

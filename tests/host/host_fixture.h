@@ -57,7 +57,7 @@ class HostWorld {
   int stopHost(int signal = SIGTERM);
   // Descriptors the host holds open now.
   size_t hostDescriptors() const;
-  std::string hostLog() const;
+  std::string hostLog() const { return readFile(dir.file("host.log")); }
 
   ProcessResult tmux(const std::vector<std::string>& args) const;
   ProcessResult cli(const std::vector<std::string>& args, const std::string& input = {},
