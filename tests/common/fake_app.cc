@@ -18,9 +18,7 @@
 namespace tesselo::test {
 
 Reply jsonReply(const Json& object) {
-  Reply reply;
-  reply.bytes = object.dump() + "\n";
-  return reply;
+  return {object.dump() + "\n"};
 }
 
 FakeApp::FakeApp(std::string path) : path_(std::move(path)) {
@@ -30,7 +28,6 @@ FakeApp::FakeApp(std::string path) : path_(std::move(path)) {
   address.sun_family = AF_UNIX;
   if (path_.size() >= sizeof address.sun_path) throw std::runtime_error("socket path too long");
   std::memcpy(address.sun_path, path_.c_str(), path_.size());
-  unlink(path_.c_str());
   if (bind(listenFd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
       listen(listenFd_, 1024) != 0)
     throw std::runtime_error("cannot listen at " + path_);
@@ -65,7 +62,6 @@ FakeApp::~FakeApp() {
   lock.unlock();
   acceptor_.join();
   close(listenFd_);
-  unlink(path_.c_str());
 }
 
 void FakeApp::answer(const std::string& method, Reply reply) {
@@ -107,12 +103,9 @@ void FakeApp::serve(int fd) {
   char buffer[65536];
   for (ssize_t n; received.find('\n') == std::string::npos; received.append(buffer, size_t(n)))
     if ((n = readSome(fd, buffer, sizeof buffer)) <= 0) break;
+  // A client that went away without a request line made no request.
   size_t end = received.find('\n');
-  // A client that went away without a request line: what came is recorded.
-  if (end == std::string::npos) {
-    if (!received.empty()) replyFor(received);
-    return;
-  }
+  if (end == std::string::npos) return;
   Reply reply = replyFor(received.substr(0, end));
   std::this_thread::sleep_for(reply.delay);
   if (reply.byteByByte) {

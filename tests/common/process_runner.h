@@ -9,6 +9,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tesselo::test {
@@ -27,11 +28,7 @@ struct ProcessOptions {
   std::string cwd;
   // Another user (and group) to run as: lets a test run as root see what
   // file permissions do to an ordinary user.
-  struct User {
-    uid_t uid;
-    gid_t gid;
-  };
-  std::optional<User> user;
+  std::optional<std::pair<uid_t, gid_t>> user;
 };
 
 // A program kept running while a test talks to it: lines in, lines out,
