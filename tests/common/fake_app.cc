@@ -36,10 +36,8 @@ FakeApp::FakeApp(std::string path) : path_(std::move(path)) {
       int fd = accept(listenFd_, nullptr, nullptr);
       if (fd < 0 && (errno == EINTR || errno == ECONNABORTED)) continue;
       std::lock_guard lock(mutex_);
-      if (fd < 0 || stopping_) {
-        if (fd >= 0) close(fd);
-        return;
-      }
+      if (fd >= 0 && stopping_) close(fd);
+      if (fd < 0 || stopping_) return;
       clientFds_.insert(fd);
       // Detached: a stress test may open thousands of connections.
       std::thread([this, fd] {
@@ -79,16 +77,10 @@ std::vector<std::string> FakeApp::requestLines() const {
   return lines_;
 }
 
-bool FakeApp::waitForRequests(size_t n, std::chrono::milliseconds limit) const {
-  std::unique_lock lock(mutex_);
-  return changed_.wait_for(lock, limit, [&] { return lines_.size() >= n; });
-}
-
 Reply FakeApp::replyFor(const std::string& line) {
   Json request = parseJson(line).value_or(Json());
   std::unique_lock lock(mutex_);
   lines_.push_back(line);
-  changed_.notify_all();
   if (auto respond = respond_) {
     lock.unlock();
     return respond(request);

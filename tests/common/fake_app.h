@@ -47,8 +47,6 @@ class FakeApp {
   void answerWith(std::function<Reply(const Json& request)> respond);
 
   std::vector<std::string> requestLines() const;
-  // Waits until at least n requests have arrived.
-  bool waitForRequests(size_t n, std::chrono::milliseconds limit) const;
 
  private:
   void serve(int fd);
@@ -58,7 +56,7 @@ class FakeApp {
   int listenFd_ = -1;
   std::atomic<bool> stopping_{false};
   mutable std::mutex mutex_;
-  mutable std::condition_variable changed_;
+  std::condition_variable changed_;
   std::map<std::string, Reply> replies_;  // the default under ""
   std::function<Reply(const Json&)> respond_;
   std::vector<std::string> lines_;

@@ -61,7 +61,9 @@ TEST(McpStress, MoreCallsThanWorkersThenFiveThousandWithTwoHundredFiftySixInFlig
   std::string burst;
   while (next < 1100) burst += call("wait");
   ASSERT_TRUE(server.write(burst));
-  ASSERT_TRUE(app.waitForRequests(256, 60s));
+  for (int i = 0; i < 6000 && app.requestLines().size() < 256; ++i)
+    std::this_thread::sleep_for(10ms);
+  ASSERT_GE(app.requestLines().size(), 256u);
   ASSERT_TRUE(server.write("{\"id\":\"p\",\"method\":\"ping\"}\n"));
   EXPECT_EQ(server.readLine(60s), R"({"id":"p","jsonrpc":"2.0","result":{}})");
   release.set_value();
