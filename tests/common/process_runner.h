@@ -35,6 +35,8 @@ struct ProcessOptions {
 // then an orderly finish that collects the rest.
 class ChildProcess {
  public:
+  // The default limit of each step below: a guard against a hanging test.
+  static constexpr std::chrono::milliseconds aMinute{60000};
   ChildProcess(const std::string& program, const std::vector<std::string>& args,
                const ProcessOptions& options = {});
   ~ChildProcess();  // kills the child if it still runs
@@ -43,21 +45,18 @@ class ChildProcess {
 
   // Writes to its standard input; false when the child stopped reading or
   // took no more within the limit.
-  bool write(const std::string& bytes,
-             std::chrono::milliseconds limit = std::chrono::milliseconds(60000));
+  bool write(const std::string& bytes, std::chrono::milliseconds limit = aMinute);
   // Closes the test's end of the child's standard output.
   void closeOutput();
   // The next line of standard output without its line feed; nothing at the
   // end of output or when none came within the limit (a guard against a
   // hanging test, not a measurement).
-  std::optional<std::string> readLine(
-      std::chrono::milliseconds limit = std::chrono::milliseconds(60000));
+  std::optional<std::string> readLine(std::chrono::milliseconds limit = aMinute);
   // Writes the options' input, closes standard input unless told otherwise,
   // reads both outputs to their end and waits for the exit. `out` holds what
   // readLine had not taken. A child still running after the limit is killed
   // (status 128 + 9).
-  ProcessResult finish(bool closeInputFirst = true,
-                       std::chrono::milliseconds limit = std::chrono::milliseconds(60000));
+  ProcessResult finish(bool closeInputFirst = true, std::chrono::milliseconds limit = aMinute);
 
  private:
   using Clock = std::chrono::steady_clock;
