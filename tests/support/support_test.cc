@@ -69,6 +69,8 @@ TEST(Json, TextsReadAsTheFullParserReadsThem) {
       {R"({"o":{"k":"v","o":{}},"l":["x",[],[1,[true]]],"n":[ 1 , -2 , 0 , -0 , 9999999999999999999 , -999999999999999999 ]})", true},
       {deep, true},
       {"[" + deep + "]", false},
+      {"[18446744073709551615]", false},
+      {"[-9223372036854775808]", false},
       // clang-format on
   };
   for (const Case& c : cases) {
