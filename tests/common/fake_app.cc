@@ -62,21 +62,6 @@ FakeApp::~FakeApp() {
   close(listenFd_);
 }
 
-void FakeApp::answer(const std::string& method, Reply reply) {
-  std::lock_guard lock(mutex_);
-  replies_[method] = std::move(reply);
-}
-
-void FakeApp::answerWith(std::function<Reply(const Json&)> respond) {
-  std::lock_guard lock(mutex_);
-  respond_ = std::move(respond);
-}
-
-std::vector<std::string> FakeApp::requestLines() const {
-  std::lock_guard lock(mutex_);
-  return lines_;
-}
-
 Reply FakeApp::replyFor(const std::string& line) {
   Json request = parseJson(line).value_or(Json());
   std::unique_lock lock(mutex_);

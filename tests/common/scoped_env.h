@@ -15,8 +15,6 @@ class ScopedEnv {
     set(value);
   }
   ~ScopedEnv() { set(old_); }
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
 
  private:
   void set(const std::optional<std::string>& value) const {
