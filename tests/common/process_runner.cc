@@ -12,8 +12,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <functional>
-#include <utility>
 
 extern char** environ;
 
