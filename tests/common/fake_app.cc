@@ -18,9 +18,7 @@
 namespace tesselo::test {
 
 Reply jsonReply(const Json& object) {
-  Reply reply;
-  reply.bytes = object.dump() + "\n";
-  return reply;
+  return {object.dump() + "\n"};
 }
 
 FakeApp::FakeApp(std::string path) : path_(std::move(path)) {
@@ -30,7 +28,6 @@ FakeApp::FakeApp(std::string path) : path_(std::move(path)) {
   address.sun_family = AF_UNIX;
   if (path_.size() >= sizeof address.sun_path) throw std::runtime_error("socket path too long");
   std::memcpy(address.sun_path, path_.c_str(), path_.size());
-  unlink(path_.c_str());
   if (bind(listenFd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
       listen(listenFd_, 1024) != 0)
     throw std::runtime_error("cannot listen at " + path_);
@@ -39,10 +36,8 @@ FakeApp::FakeApp(std::string path) : path_(std::move(path)) {
       int fd = accept(listenFd_, nullptr, nullptr);
       if (fd < 0 && (errno == EINTR || errno == ECONNABORTED)) continue;
       std::lock_guard lock(mutex_);
-      if (fd < 0 || stopping_) {
-        if (fd >= 0) close(fd);
-        return;
-      }
+      if (fd >= 0 && stopping_) close(fd);
+      if (fd < 0 || stopping_) return;
       clientFds_.insert(fd);
       // Detached: a stress test may open thousands of connections.
       std::thread([this, fd] {
@@ -65,34 +60,12 @@ FakeApp::~FakeApp() {
   lock.unlock();
   acceptor_.join();
   close(listenFd_);
-  unlink(path_.c_str());
-}
-
-void FakeApp::answer(const std::string& method, Reply reply) {
-  std::lock_guard lock(mutex_);
-  replies_[method] = std::move(reply);
-}
-
-void FakeApp::answerWith(std::function<Reply(const Json&)> respond) {
-  std::lock_guard lock(mutex_);
-  respond_ = std::move(respond);
-}
-
-std::vector<std::string> FakeApp::requestLines() const {
-  std::lock_guard lock(mutex_);
-  return lines_;
-}
-
-bool FakeApp::waitForRequests(size_t n, std::chrono::milliseconds limit) const {
-  std::unique_lock lock(mutex_);
-  return changed_.wait_for(lock, limit, [&] { return lines_.size() >= n; });
 }
 
 Reply FakeApp::replyFor(const std::string& line) {
   Json request = parseJson(line).value_or(Json());
   std::unique_lock lock(mutex_);
   lines_.push_back(line);
-  changed_.notify_all();
   if (auto respond = respond_) {
     lock.unlock();
     return respond(request);
@@ -107,12 +80,9 @@ void FakeApp::serve(int fd) {
   char buffer[65536];
   for (ssize_t n; received.find('\n') == std::string::npos; received.append(buffer, size_t(n)))
     if ((n = readSome(fd, buffer, sizeof buffer)) <= 0) break;
+  // A client that went away without a request line made no request.
   size_t end = received.find('\n');
-  // A client that went away without a request line: what came is recorded.
-  if (end == std::string::npos) {
-    if (!received.empty()) replyFor(received);
-    return;
-  }
+  if (end == std::string::npos) return;
   Reply reply = replyFor(received.substr(0, end));
   std::this_thread::sleep_for(reply.delay);
   if (reply.byteByByte) {

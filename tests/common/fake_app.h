@@ -41,14 +41,21 @@ class FakeApp {
   const std::string& path() const { return path_; }
 
   // The reply for requests with this "method"; others get the default.
-  void answer(const std::string& method, Reply reply);
+  void answer(const std::string& method, Reply reply) {
+    std::lock_guard lock(mutex_);
+    replies_[method] = std::move(reply);
+  }
   void answerDefault(Reply reply) { answer("", std::move(reply)); }
   // Computes each reply from the parsed request (null when not JSON).
-  void answerWith(std::function<Reply(const Json& request)> respond);
+  void answerWith(std::function<Reply(const Json& request)> respond) {
+    std::lock_guard lock(mutex_);
+    respond_ = std::move(respond);
+  }
 
-  std::vector<std::string> requestLines() const;
-  // Waits until at least n requests have arrived.
-  bool waitForRequests(size_t n, std::chrono::milliseconds limit) const;
+  std::vector<std::string> requestLines() const {
+    std::lock_guard lock(mutex_);
+    return lines_;
+  }
 
  private:
   void serve(int fd);
@@ -58,7 +65,7 @@ class FakeApp {
   int listenFd_ = -1;
   std::atomic<bool> stopping_{false};
   mutable std::mutex mutex_;
-  mutable std::condition_variable changed_;
+  std::condition_variable changed_;
   std::map<std::string, Reply> replies_;  // the default under ""
   std::function<Reply(const Json&)> respond_;
   std::vector<std::string> lines_;

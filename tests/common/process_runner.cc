@@ -11,8 +11,7 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <functional>
-#include <utility>
+#include <cstring>
 
 extern char** environ;
 
@@ -30,25 +29,14 @@ std::string mcpPath() {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-// Milliseconds left until the deadline, for poll.
-int left(Clock::time_point deadline) {
-  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-  return static_cast<int>(std::clamp<long>(ms.count(), 0, 1 << 30));
-}
-
 // Starts the program with the three descriptors as its standard streams. The
 // environment is built before fork: the test may have threads running.
 pid_t spawn(const std::string& program, const std::vector<std::string>& args,
             const ProcessOptions& options, const int (&streams)[3]) {
-  const auto& changes = options.env;
   std::vector<std::string> env, argStrings{program};
-  for (char** e = environ; *e; ++e) {
-    std::string entry = *e;
-    if (!changes.count(entry.substr(0, entry.find('=')))) env.push_back(entry);
-  }
-  for (const auto& [name, value] : changes)
+  for (char** e = environ; *e; ++e)
+    if (!options.env.count(std::string(*e, std::strcspn(*e, "=")))) env.push_back(*e);
+  for (const auto& [name, value] : options.env)
     if (value) env.push_back(name + "=" + *value);
   argStrings.insert(argStrings.end(), args.begin(), args.end());
   std::vector<char*> argv, envp;
@@ -60,9 +48,10 @@ pid_t spawn(const std::string& program, const std::vector<std::string>& args,
   if (pid != 0) return pid;
   for (int fd = 0; fd < 3; ++fd) dup2(streams[fd], fd);
   signal(SIGPIPE, SIG_DFL);
-  const auto* user = options.user ? &*options.user : nullptr;
+  const auto& user = options.user;
   if ((options.cwd.empty() || chdir(options.cwd.c_str()) == 0) &&
-      (!user || (setgroups(0, nullptr) == 0 && setgid(user->gid) == 0 && setuid(user->uid) == 0)))
+      (!user ||
+       (setgroups(0, nullptr) == 0 && setgid(user->second) == 0 && setuid(user->first) == 0)))
     execve(program.c_str(), argv.data(), envp.data());
   _exit(127);
 }
@@ -107,7 +96,8 @@ bool ChildProcess::pump(Clock::time_point deadline, const std::function<bool()>&
   char buffer[65536];
   while (!done() && (out_ >= 0 || err_ >= 0)) {
     pollfd fds[3] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}, {input_.empty() ? -1 : in_, POLLOUT, 0}};
-    int ready = poll(fds, 3, left(deadline));
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    int ready = poll(fds, 3, static_cast<int>(std::clamp<long>(left.count(), 0, 1 << 30)));
     if (ready < 0 && errno == EINTR) continue;
     if (ready <= 0) return false;
     if (fds[2].revents) {

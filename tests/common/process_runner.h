@@ -9,6 +9,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tesselo::test {
@@ -27,17 +28,15 @@ struct ProcessOptions {
   std::string cwd;
   // Another user (and group) to run as: lets a test run as root see what
   // file permissions do to an ordinary user.
-  struct User {
-    uid_t uid;
-    gid_t gid;
-  };
-  std::optional<User> user;
+  std::optional<std::pair<uid_t, gid_t>> user;
 };
 
 // A program kept running while a test talks to it: lines in, lines out,
 // then an orderly finish that collects the rest.
 class ChildProcess {
  public:
+  // The default limit of each step below: a guard against a hanging test.
+  static constexpr std::chrono::milliseconds aMinute{60000};
   ChildProcess(const std::string& program, const std::vector<std::string>& args,
                const ProcessOptions& options = {});
   ~ChildProcess();  // kills the child if it still runs
@@ -46,21 +45,18 @@ class ChildProcess {
 
   // Writes to its standard input; false when the child stopped reading or
   // took no more within the limit.
-  bool write(const std::string& bytes,
-             std::chrono::milliseconds limit = std::chrono::milliseconds(60000));
+  bool write(const std::string& bytes, std::chrono::milliseconds limit = aMinute);
   // Closes the test's end of the child's standard output.
   void closeOutput();
   // The next line of standard output without its line feed; nothing at the
   // end of output or when none came within the limit (a guard against a
   // hanging test, not a measurement).
-  std::optional<std::string> readLine(
-      std::chrono::milliseconds limit = std::chrono::milliseconds(60000));
+  std::optional<std::string> readLine(std::chrono::milliseconds limit = aMinute);
   // Writes the options' input, closes standard input unless told otherwise,
   // reads both outputs to their end and waits for the exit. `out` holds what
   // readLine had not taken. A child still running after the limit is killed
   // (status 128 + 9).
-  ProcessResult finish(bool closeInputFirst = true,
-                       std::chrono::milliseconds limit = std::chrono::milliseconds(60000));
+  ProcessResult finish(bool closeInputFirst = true, std::chrono::milliseconds limit = aMinute);
 
  private:
   using Clock = std::chrono::steady_clock;

@@ -15,15 +15,10 @@ class ScopedEnv {
     set(value);
   }
   ~ScopedEnv() { set(old_); }
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
 
  private:
   void set(const std::optional<std::string>& value) const {
-    if (value)
-      setenv(name_, value->c_str(), 1);
-    else
-      unsetenv(name_);
+    value ? setenv(name_, value->c_str(), 1) : unsetenv(name_);
   }
   const char* name_;
   std::optional<std::string> old_;

@@ -3,7 +3,6 @@
 // leave mid-request or mid-wait. Every client that stays gets its own
 // answer, and a second burst shows every connection slot was given back.
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <unistd.h>
 
 #include <string>
@@ -32,16 +31,11 @@ std::vector<std::string> burst(const HostWorld& world, const std::vector<const K
     if (fds[i] >= 0) sendAll(fds[i], plan[i]->request);
     if (fds[i] >= 0 && plan[i]->answer.empty()) close(std::exchange(fds[i], -1));
   }
+  // The host ends every connection once it has answered.
   std::vector<std::string> answers(plan.size());
   for (size_t i = 0; i < plan.size(); ++i) {
     if (fds[i] < 0) continue;
-    char buffer[65536];
-    pollfd ready{fds[i], POLLIN, 0};
-    while (answers[i].find('\n') == std::string::npos && poll(&ready, 1, 90000) > 0) {
-      ssize_t n = readSome(fds[i], buffer, sizeof buffer);
-      if (n <= 0) break;
-      answers[i].append(buffer, size_t(n));
-    }
+    readToEnd(fds[i], answers[i]);
     close(fds[i]);
   }
   return answers;
