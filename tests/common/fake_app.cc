@@ -76,6 +76,10 @@ Reply FakeApp::replyFor(const std::string& line) {
 }
 
 void FakeApp::serve(int fd) {
+  {
+    std::lock_guard lock(mutex_);
+    if (replies_[""].hangUp) return;
+  }
   std::string received;
   char buffer[65536];
   for (ssize_t n; received.find('\n') == std::string::npos; received.append(buffer, size_t(n)))

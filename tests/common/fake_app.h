@@ -26,6 +26,7 @@ struct Reply {
   // One byte per write, each sent only once the client has read the one
   // before, so that every read the client makes returns a single byte.
   bool byteByByte = false;
+  bool hangUp = false;  // close at once, before the request is read
 };
 
 // One JSON object and its line feed.
