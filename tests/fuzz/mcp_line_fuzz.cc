@@ -9,7 +9,6 @@
 #include "tests/fuzz/fuzz_check.h"
 
 using tesselo::Json;
-using tesselo::fuzz::require;
 
 namespace {
 
@@ -58,7 +57,9 @@ void handle(std::string_view line, int captured) {
   require(error["code"] == -32601 || error["code"] == -32602, "only the two protocol error codes");
 }
 
-void check(std::string_view input) {
+}  // namespace
+
+static void check(std::string_view input) {
   static int captured = -1;
   if (captured < 0) {
     tesselo::startUp();
@@ -71,7 +72,3 @@ void check(std::string_view input) {
     handle(input.substr(0, end), captured);
   if (!input.empty()) handle(input, captured);
 }
-
-}  // namespace
-
-TESSELO_FUZZ_TARGET(check)
