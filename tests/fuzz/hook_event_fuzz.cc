@@ -29,8 +29,8 @@ static void check(std::string_view input) {
                      {"panel", paneId ? Json(paneId) : Json()}};
     for (auto it = expected.begin(); it != expected.end();)
       it = it->is_string() ? std::next(it) : expected.erase(it);
+    // That it goes out on one line is compactJson's, checked on any object
+    // by the control_response target.
     require(*request == expected, "exactly the string sources are copied, unchanged");
-    std::optional<std::string> line = tesselo::compactJson(*request);
-    require(line && line->find('\n') == std::string::npos, "the request is sent as one line");
   }
 }

@@ -24,11 +24,9 @@ std::optional<Json> standIn(const Json& payload) {
 }
 
 // Standard output is an unnamed temporary file, read back and emptied after
-// each line.
+// each line. A carriage return the read loop would take off is JSON white
+// space here.
 void handle(std::string_view line, int captured) {
-  // As the read loop does: a carriage return before the line feed is not
-  // part of the line.
-  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
   tesselo::handleLine(line, standIn);
   // Tool calls are answered on workers; none may be left running, and the
   // ended ones are joined so that no thread outlives the input.

@@ -2,9 +2,9 @@
 // with a message exactly when the document is not an object or its hooks have
 // the wrong shape; otherwise installing gives what uninstalling leaves plus
 // one fresh group of ours per event, installing or uninstalling again changes
-// nothing, a document with nothing of ours loses nothing, and the written file
-// reads back in the same bytes. Which items are ours, and how a group that
-// mixes them with the user's is split, is the CLI table's.
+// nothing, items of ours go from among the user's alone, a document with
+// nothing of ours loses nothing, and the written file reads back in the same
+// bytes. Which items are ours is the CLI table's.
 #include <algorithm>
 #include <variant>
 
@@ -69,7 +69,18 @@ static void check(std::string_view bytes) {
   require(merge(*install, commandB, HookMode::install) == merge(input, commandB, HookMode::install),
           "an install from a moved executable replaces the earlier groups");
   require(merge(*install, commandA, HookMode::uninstall) == uninstall, "uninstall undoes install");
-  require(merge(*uninstall, commandA, HookMode::uninstall) == uninstall, "uninstall is idempotent");
+  // What uninstalling left, with an item of ours put in each group of the
+  // user's that lists items, uninstalls to itself: ours go, nothing else.
+  Json mixed = *uninstall;
+  for (const char* event : events) {
+    Json::json_pointer groups = Json::json_pointer("/hooks") / event;
+    if (!mixed.contains(groups)) continue;
+    for (Json& group : mixed[groups])
+      if (group.contains("hooks") && arrayOfObjects(group["hooks"]) && !group["hooks"].empty())
+        group["hooks"].push_back(Json{{"command", commandB}});
+  }
+  require(merge(mixed, commandA, HookMode::uninstall) == uninstall,
+          "uninstall takes out items of ours alone, and is idempotent");
   // Nothing of ours anywhere (no string holds the relay's word): only the
   // five events' empty lists go, and "hooks" when that leaves it empty.
   if (input.dump().find("claude-hook") == std::string::npos) {
