@@ -8,8 +8,6 @@
 #include "support/control_link.h"
 #include "tests/fuzz/fuzz_check.h"
 
-using tesselo::fuzz::require;
-
 static void check(std::string_view stream) {
   std::string_view sizes = stream.substr(0, stream.empty() ? 0 : 1 + (stream[0] & 0x0f));
   stream.remove_prefix(sizes.size());
@@ -38,5 +36,3 @@ static void check(std::string_view stream) {
   require(compact && compact->find('\n') == std::string::npos, "it is written on one line");
   require(tesselo::parseJson(*compact) == outcome, "written and read back, it is the same object");
 }
-
-TESSELO_FUZZ_TARGET(check)

@@ -21,7 +21,6 @@
 #include "host/control_stream.h"
 #include "tests/fuzz/fuzz_check.h"
 
-using tesselo::fuzz::require;
 using tesselo::host::ControlReply;
 using tesselo::host::ControlStream;
 
@@ -98,5 +97,3 @@ static void check(std::string_view input) {
             "each command gets its own reply whole, its outcome and message kept");
   require(out.notifications == notifications, "exactly the notifications sent come out");
 }
-
-TESSELO_FUZZ_TARGET(check)

@@ -1,22 +1,20 @@
 // The one driver of every fuzz target outside the libFuzzer build: runs each
 // file of the given folders once through the target, so the committed corpus
 // and past findings are checked by every build, compiler and sanitizer.
-#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <set>
 #include <string>
-#include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 
 int main(int argc, char** argv) {
-  std::vector<std::filesystem::path> inputs;
+  std::set<std::filesystem::path> inputs;  // in name order, the same on every machine
   for (int i = 1; i < argc; ++i)
-    for (const auto& entry : std::filesystem::directory_iterator(argv[i])) inputs.push_back(entry);
-  std::sort(inputs.begin(), inputs.end());
+    for (const auto& entry : std::filesystem::directory_iterator(argv[i])) inputs.insert(entry);
   for (const auto& path : inputs) {
     std::ifstream file(path, std::ios::binary);
     std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
