@@ -296,7 +296,10 @@ class Cli : public ::testing::Test {
     for (bool trickle : {false, true}) {
       if (trickle && (row.reply.size() > 4096 || row.reply == hangs || row.request.empty())) break;
       SCOPED_TRACE(trickle ? "one byte per read" : "answered whole");
-      app.answerDefault({row.reply, {}, row.reply == hangs, false, trickle, row.reply == hangsUp});
+      app.answerDefault({.bytes = row.reply,
+                         .hang = row.reply == hangs,
+                         .byteByByte = trickle,
+                         .hangUp = row.reply == hangsUp});
       size_t before = app.requestLines().size();
       run(row, fixed);
       std::vector<std::string> lines = app.requestLines();
@@ -349,12 +352,18 @@ class Cli : public ::testing::Test {
     Files before = list(home.path()), expected;
     test::ProcessOptions options;
     // Both program names on PATH, and nothing of the user's for the shells.
-    // clang-format off
-    options.env = {{"HOME", home.path()}, {"T", test::cliPath()}, {"P", place()}, {"LC_ALL", "C"},
-                   {"PATH", dir.file("bin") + ":/usr/bin:/bin"}, {"C", TESSELO_SOURCE_DIR "/completions"},
-                   {"XDG_CONFIG_HOME", at("@/.config")}, {"XDG_DATA_HOME", at("@/.local/share")}, {"XDG_DATA_DIRS", home.path()},
-                   {"BASH_COMPLETES", bashCompletes}, {"TESSELO_SOCKET", app.path()}, {"TESSELO_PANE_ID", std::nullopt}};
-    // clang-format on
+    options.env = {{"HOME", home.path()},
+                   {"T", test::cliPath()},
+                   {"P", place()},
+                   {"LC_ALL", "C"},
+                   {"PATH", dir.file("bin") + ":/usr/bin:/bin"},
+                   {"C", TESSELO_SOURCE_DIR "/completions"},
+                   {"XDG_CONFIG_HOME", at("@/.config")},
+                   {"XDG_DATA_HOME", at("@/.local/share")},
+                   {"XDG_DATA_DIRS", home.path()},
+                   {"BASH_COMPLETES", bashCompletes},
+                   {"TESSELO_SOCKET", app.path()},
+                   {"TESSELO_PANE_ID", std::nullopt}};
     options.cwd = home.path();
     options.input = row.input;
     script += at(row.command);

@@ -66,6 +66,7 @@ Reply FakeApp::replyFor(const std::string& line) {
   Json request = parseJson(line).value_or(Json());
   std::unique_lock lock(mutex_);
   lines_.push_back(line);
+  changed_.notify_all();
   if (auto respond = respond_) {
     lock.unlock();
     return respond(request);

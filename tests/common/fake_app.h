@@ -19,14 +19,16 @@
 namespace tesselo::test {
 
 struct Reply {
-  std::string bytes;                   // written as they stand
+  std::string bytes = {};              // written as they stand
   std::chrono::milliseconds delay{0};  // before the first byte
   bool hang = false;                   // never answer; hold the connection open
   bool keepOpen = false;               // after answering, wait for the client to close
   // One byte per write, each sent only once the client has read the one
   // before, so that every read the client makes returns a single byte.
   bool byteByByte = false;
-  bool hangUp = false;  // close at once, before the request is read
+  // Close at once, before the request is read; only as the default reply,
+  // since which method comes is not known then.
+  bool hangUp = false;
 };
 
 // One JSON object and its line feed.
@@ -57,6 +59,11 @@ class FakeApp {
     std::lock_guard lock(mutex_);
     return lines_;
   }
+  // Waits until at least n requests have arrived.
+  bool waitForRequests(size_t n, std::chrono::milliseconds limit) const {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, limit, [&] { return lines_.size() >= n; });
+  }
 
  private:
   void serve(int fd);
@@ -66,7 +73,7 @@ class FakeApp {
   int listenFd_ = -1;
   std::atomic<bool> stopping_{false};
   mutable std::mutex mutex_;
-  std::condition_variable changed_;
+  mutable std::condition_variable changed_;
   std::map<std::string, Reply> replies_;  // the default under ""
   std::function<Reply(const Json&)> respond_;
   std::vector<std::string> lines_;

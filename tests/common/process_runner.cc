@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 extern char** environ;
 
@@ -50,8 +51,7 @@ pid_t spawn(const std::string& program, const std::vector<std::string>& args,
   signal(SIGPIPE, SIG_DFL);
   const auto& user = options.user;
   if ((options.cwd.empty() || chdir(options.cwd.c_str()) == 0) &&
-      (!user ||
-       (setgroups(0, nullptr) == 0 && setgid(user->second) == 0 && setuid(user->first) == 0)))
+      (!user || (setgroups(0, nullptr) == 0 && setgid(user->gid) == 0 && setuid(user->uid) == 0)))
     execve(program.c_str(), argv.data(), envp.data());
   _exit(127);
 }
@@ -159,7 +159,7 @@ ProcessResult runProcess(const std::string& program, const std::vector<std::stri
 pid_t startProcess(const std::string& program, const std::vector<std::string>& args,
                    const std::map<std::string, std::optional<std::string>>& env) {
   int null = open("/dev/null", O_RDWR | O_CLOEXEC);
-  pid_t pid = spawn(program, args, {env, "", "", std::nullopt}, {null, null, null});
+  pid_t pid = spawn(program, args, {.env = env}, {null, null, null});
   close(null);
   return pid;
 }

@@ -9,7 +9,6 @@
 #include <map>
 #include <optional>
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace tesselo::test {
@@ -22,13 +21,17 @@ struct ProcessResult {
 
 struct ProcessOptions {
   // Changes to the test's own environment: a value sets, nullopt unsets.
-  std::map<std::string, std::optional<std::string>> env;
+  std::map<std::string, std::optional<std::string>> env = {};
   // Bytes written to standard input, which is then closed.
-  std::string input;
-  std::string cwd;
+  std::string input = {};
+  std::string cwd = {};
   // Another user (and group) to run as: lets a test run as root see what
   // file permissions do to an ordinary user.
-  std::optional<std::pair<uid_t, gid_t>> user;
+  struct User {
+    uid_t uid;
+    gid_t gid;
+  };
+  std::optional<User> user = {};
 };
 
 // A program kept running while a test talks to it: lines in, lines out,

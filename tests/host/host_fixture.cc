@@ -110,14 +110,14 @@ HostWorld::~HostWorld() {
 ProcessResult HostWorld::tmux(const std::vector<std::string>& args) const {
   std::vector<std::string> all{"-S", tmuxSocket};
   all.insert(all.end(), args.begin(), args.end());
-  return runProcess(tmuxPath(), all, {env, {}, {}, {}});
+  return runProcess(tmuxPath(), all, {.env = env});
 }
 
 ProcessResult HostWorld::cli(const std::vector<std::string>& args, const std::string& input,
                              const std::map<std::string, std::optional<std::string>>& extra) const {
   auto merged = env;
   for (const auto& [name, value] : extra) merged[name] = value;
-  return runProcess(cliPath(), args, {merged, input, {}, {}});
+  return runProcess(cliPath(), args, {.env = merged, .input = input});
 }
 
 std::future<ProcessResult> HostWorld::later(

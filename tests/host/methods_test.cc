@@ -127,7 +127,7 @@ TEST_F(HostMethods, SplitAndNewOpenPanesThatKnowTheirIdWhereAskedWorktreesInclud
   auto git = [&](const std::vector<std::string>& args) {
     std::vector<std::string> all{"-c", "user.name=T", "-c", "user.email=t@example.com", "-C", repo};
     all.insert(all.end(), args.begin(), args.end());
-    return runProcess("/usr/bin/git", all, {world.env, {}, {}, {}});
+    return runProcess("/usr/bin/git", all, {.env = world.env});
   };
   mkdir(repo.c_str(), 0700);
   ASSERT_EQ(git({"init", "-q"}).status, 0);

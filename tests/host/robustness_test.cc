@@ -67,9 +67,8 @@ TEST(HostRobustness, RefusalsAreAnsweredAndTheHostServesOn) {
       EXPECT_EQ(rawExchange(world.socket, row.input[0]), row.answer) << row.input[0].substr(0, 40);
       continue;
     }
-    ProcessResult run = row.kind == 'c'
-                            ? world.cli(row.input)
-                            : runProcess(hostPath(), row.input, {world.env, {}, {}, {}});
+    ProcessResult run = row.kind == 'c' ? world.cli(row.input)
+                                        : runProcess(hostPath(), row.input, {.env = world.env});
     EXPECT_EQ(run.status, row.status) << row.input[0];
     EXPECT_EQ(run.err.substr(0, run.err.find('\n') + 1), row.answer + "\n");
   }
@@ -85,7 +84,8 @@ TEST(HostRobustness, RefusalsAreAnsweredAndTheHostServesOn) {
   if (geteuid() != 0) return;
   chmod(world.dir.path().c_str(), 0755);
   chmod(world.socket.c_str(), 0666);
-  ProcessResult stranger = runProcess(cliPath(), {"list"}, {world.env, {}, {}, {{65534, 65534}}});
+  ProcessResult stranger = runProcess(
+      cliPath(), {"list"}, {.env = world.env, .user = ProcessOptions::User{65534, 65534}});
   EXPECT_EQ(stranger.err,
             "tesselo: permission denied: tesselo-host serves only the user who started it\n");
 }
@@ -107,7 +107,7 @@ TEST(HostRobustness, TheSocketIsPrivateOwnedByOneHostAndRemovedOnStop) {
   }
   auto hostAt = [&](const std::string& socket) {
     return runProcess(hostPath(), {"--socket", socket, "--tmux-socket", world.tmuxSocket},
-                      {world.env, {}, {}, {}});
+                      {.env = world.env});
   };
   EXPECT_EQ(said(hostAt(world.socket)),
             "1 tesselo-host: another server already answers at " + world.socket + "\n");
@@ -143,7 +143,7 @@ class AttachedClient {
         script_("/bin/sh",
                 {"-c", "TERM=xterm exec script -qfc \"exec '" + tmuxPath() + "' -S '" +
                            world.tmuxSocket + "' attach -t main\" '" + drawn_ + "' >/dev/null"},
-                {world.env, {}, {}, {}}) {}
+                {.env = world.env}) {}
   // Whether tmux drew each text, in any order, since the last look.
   bool drew(std::initializer_list<std::string> texts) {
     return eventually([&] {

@@ -55,7 +55,7 @@ TEST(Mcp, EveryRowOfTheTableThenTheEndOfInput) {
   test::TempDir dir;
   test::FakeApp app{dir.file("s")};
   test::ChildProcess mcp(test::mcpPath(), {},
-                         {{{"TESSELO_SOCKET", app.path()}, {"HOME", dir.path()}}, "", "", {}});
+                         {.env = {{"TESSELO_SOCKET", app.path()}, {"HOME", dir.path()}}});
   const std::string marker = R"({"id":"row end","jsonrpc":"2.0","result":{}})";
   std::ifstream file(MCP_CASES);
   std::string row;
@@ -90,8 +90,8 @@ TEST(Mcp, EveryRowOfTheTableThenTheEndOfInput) {
   }
   // At the end of input a call that finishes within the drain time is still
   // answered, one that never does is abandoned; the last line needs no LF.
-  app.answer("wait", {"{\"state\":\"idle\"}\n", 500ms});
-  app.answer("read", {"", 0ms, true});
+  app.answer("wait", {.bytes = "{\"state\":\"idle\"}\n", .delay = 500ms});
+  app.answer("read", {.hang = true});
   ASSERT_TRUE(mcp.write(inputLine(1, R"(tesselo_wait {"until":"idle"})") + "\n" +
                         inputLine(2, "tesselo_read") + "\n" + R"({"id":3,"method":"ping"})"));
   test::ProcessResult end = mcp.finish();
@@ -110,7 +110,7 @@ TEST(Mcp, EndsQuietlyWhenTheHostStopsReading) {
   test::FakeApp app{dir.file("s")};
   for (const std::string& line :
        {std::string(R"({"id":1,"method":"ping"})"), inputLine(1, "tesselo_notify")}) {
-    test::ChildProcess mcp(test::mcpPath(), {}, {{{"TESSELO_SOCKET", app.path()}}, "", "", {}});
+    test::ChildProcess mcp(test::mcpPath(), {}, {.env = {{"TESSELO_SOCKET", app.path()}}});
     mcp.closeOutput();
     mcp.write(line + "\n");
     test::ProcessResult result = mcp.finish(false, 10s);

@@ -176,7 +176,7 @@ TEST(ControlLink, TheAnswerLineIsTakenWhileTheConnectionStaysOpen) {
   test::TempDir dir;
   test::FakeApp app(dir.file("s"));
   test::ScopedEnv socket("TESSELO_SOCKET", app.path());
-  app.answerDefault({"{\"text\":\"x\"}\n", {}, false, /*keepOpen=*/true});
+  app.answerDefault({.bytes = "{\"text\":\"x\"}\n", .keepOpen = true});
   LinkOutcome outcome = exchange({{"method", "read"}});
   EXPECT_EQ(outcome.failure, LinkFailure::none);
   EXPECT_EQ(outcome.response, Json({{"text", "x"}}));
