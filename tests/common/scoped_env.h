@@ -18,7 +18,10 @@ class ScopedEnv {
 
  private:
   void set(const std::optional<std::string>& value) const {
-    value ? setenv(name_, value->c_str(), 1) : unsetenv(name_);
+    if (value)
+      setenv(name_, value->c_str(), 1);
+    else
+      unsetenv(name_);
   }
   const char* name_;
   std::optional<std::string> old_;
